@@ -1,0 +1,92 @@
+#include "platform/log/Log.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace corvane::log {
+namespace {
+
+std::mutex sinkMutex;
+Sink currentSink;
+
+bool stderrIsUseful() {
+  struct stat st{};
+  if (fstat(STDERR_FILENO, &st) != 0) return false;
+  // /dev/null is a character device like a terminal; tell them apart.
+  return !S_ISCHR(st.st_mode) || isatty(STDERR_FILENO);
+}
+
+void systemLog(std::string_view message) {
+  static std::once_flag opened;
+  std::call_once(opened, [] { openlog("corvane", LOG_PID | (stderrIsUseful() ? LOG_PERROR : 0), LOG_USER); });
+  syslog(LOG_NOTICE, "%.*s", static_cast<int>(message.size()), message.data());
+}
+
+}  // namespace
+
+std::string format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  va_list copy;
+  va_copy(copy, args);
+  const int size = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out;
+  if (size > 0) {
+    out.resize(static_cast<size_t>(size) + 1);
+    std::vsnprintf(out.data(), out.size(), fmt, args);
+    out.resize(static_cast<size_t>(size));
+  }
+  va_end(args);
+  return out;
+}
+
+void line(std::string_view message) {
+  std::lock_guard lock(sinkMutex);
+  if (currentSink)
+    currentSink(message);
+  else
+    systemLog(message);
+}
+
+void located(std::string_view module, std::string_view operation, int sourceLine,
+             std::string_view message) {
+  line(format("[%.*s:%.*s-(%d)] %.*s", static_cast<int>(module.size()), module.data(),
+              static_cast<int>(operation.size()), operation.data(), sourceLine,
+              static_cast<int>(message.size()), message.data()));
+}
+
+void setSink(Sink sink) {
+  std::lock_guard lock(sinkMutex);
+  currentSink = std::move(sink);
+}
+
+Capture::Capture() {
+  setSink([this](std::string_view message) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(message);
+  });
+}
+
+Capture::~Capture() { setSink({}); }
+
+std::vector<std::string> Capture::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+bool Capture::contains(std::string_view text) const { return count(text) > 0; }
+
+size_t Capture::count(std::string_view text) const {
+  std::lock_guard lock(mutex_);
+  size_t n = 0;
+  for (const auto& l : lines_)
+    if (l.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+}  // namespace corvane::log
