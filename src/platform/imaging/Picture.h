@@ -1,0 +1,74 @@
+#pragma once
+
+// A decoded picture, the imaging layer's stand-in for an image with one
+// bitmap representation. The header (pixel size, resolution, EXIF block) is
+// read at once; pixels are decoded only when an operation needs them and, for
+// thumbnails, at a reduced scale where the format allows it (JPEG
+// shrink-on-load), so a small thumbnail of a big photo never decodes the whole
+// photo.
+//
+// Pictures are immutable and cheap to copy (copies share the decoded state).
+// Each call works on its own library objects, so one picture may be used from
+// several threads at once.
+//
+// Only the common photo formats are decoded (JPEG, PNG, GIF, TIFF, WebP,
+// HEIF); pictures above kMaxPixels are refused, so a tiny file that declares
+// a huge size can never make the service allocate gigabytes.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "media/MediaRecord.h"
+
+namespace corvane::imaging {
+
+struct Rgba {
+  uint8_t r, g, b, a;
+  bool operator==(const Rgba&) const = default;
+};
+
+struct PointSize {
+  double width, height;
+};
+
+// The largest picture (width x height) the layer decodes: 100 megapixels.
+inline constexpr int64_t kMaxPixels = 100'000'000;
+
+// What the layer's drawing and encoding operations throw when the decoder or
+// encoder fails (truncated data, out of memory...). The text is the library's.
+class ImagingError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Picture {
+ public:
+  // none: no picture / unreadable / refused (format or size).
+  static std::optional<Picture> fromFile(const std::string& path);
+  // none: the bytes are no picture.
+  static std::optional<Picture> fromBytes(media::Bytes bytes);
+
+  int pixelsWide() const;  // first representation (first page/frame)
+  int pixelsHigh() const;
+  // Pixel size * 72 / recorded dpi (the pixel size when none or 72 is recorded).
+  PointSize sizeInPoints() const;
+  // (0,0) = top-left; none when outside or when the pixels cannot be decoded.
+  // Colours are 8-bit sRGB; pictures without alpha give a = 255.
+  std::optional<Rgba> colorAt(int x, int y) const;
+  // The raw EXIF block the decoder found ("Exif\0\0" + TIFF data), if any.
+  std::optional<media::Bytes> exifData() const;
+  bool hasAlpha() const;
+
+  // The layer's own operations reach the decoder state through this.
+  class Impl;
+  const Impl& impl() const { return *impl_; }
+  explicit Picture(std::shared_ptr<const Impl> impl);
+
+ private:
+  std::shared_ptr<const Impl> impl_;
+};
+
+}  // namespace corvane::imaging
