@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+#include <libexif/exif-data.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include "fixtures/ExifFixture.h"
+#include "image/ExifExtractor.h"
+#include "platform/ipc/ExifInfoCodec.h"
+#include "platform/log/Log.h"
+
+using namespace corvane;
+using namespace corvane::test;
+using image::ExifExtractor;
+using image::RZExifInfo;
+
+namespace {
+
+constexpr const char* kRedEye = "Red-eye reduction supported";
+constexpr const char* kNoRedEye = "No red-eye reduction mode or unknown";
+
+class ExifExtractorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/exif-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::optional<RZExifInfo> extract(const ByteVec& bytes) {
+    const std::string path = dir_ + "/picture.jpg";
+    EXPECT_TRUE(writeFile(path, bytes));
+    return ExifExtractor().extractExif(path);
+  }
+
+  std::string dir_;
+};
+
+// What libexif itself renders for the entry, found in the JPEG bytes.
+std::string libexifText(const ByteVec& jpeg, ExifIfd ifd, ExifTag tag) {
+  std::unique_ptr<ExifData, void (*)(ExifData*)> data(exif_data_new_from_data(jpeg.data(), jpeg.size()),
+                                                      exif_data_unref);
+  if (!data) return "<no block>";
+  ExifEntry* entry = exif_content_get_entry(data->ifd[ifd], tag);
+  if (entry == nullptr) return "<no entry>";
+  char buffer[1024] = {};
+  exif_entry_get_value(entry, buffer, sizeof buffer);
+  return buffer;
+}
+
+ExifBuilder& addVersionAndFlash(ExifBuilder& b, const char* version, uint16_t flash, bool flashFirst) {
+  const ByteVec versionBytes(version, version + 4);
+  if (flashFirst) b.shortValue(Ifd::Exif, tag::Flash, flash);
+  b.undefined(Ifd::Exif, tag::ExifVersion, versionBytes);
+  if (!flashFirst) b.shortValue(Ifd::Exif, tag::Flash, flash);
+  return b;
+}
+
+// Sets TZ for the lifetime of the object and restores the previous value.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* old = getenv("TZ")) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (old_)
+      setenv("TZ", old_->c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+int64_t utcSeconds(int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  return timegm(&tm);
+}
+
+}  // namespace
+
+TEST_F(ExifExtractorTest, EveryMappedTagGivesLibexifsTextInBothByteOrders) {
+  for (ByteOrder order : {ByteOrder::Intel, ByteOrder::Motorola}) {
+    ExifBuilder b(order);
+    b.ascii(Ifd::Zero, tag::Make, "Canon")
+        .ascii(Ifd::Zero, tag::Model, "EOS 5D")
+        .shortValue(Ifd::Zero, tag::Orientation, 6)
+        .undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
+        .rational(Ifd::Exif, tag::FNumber, 28, 10)
+        .shortValue(Ifd::Exif, tag::ExposureProgram, 2)
+        .shortValue(Ifd::Exif, tag::IsoSpeedRatings, 400)
+        .srational(Ifd::Exif, tag::ShutterSpeedValue, 6, 1)
+        .srational(Ifd::Exif, tag::ExposureBiasValue, -2, 3)
+        .rational(Ifd::Exif, tag::MaxApertureValue, 3, 1)
+        .shortValue(Ifd::Exif, tag::MeteringMode, 5)
+        .shortValue(Ifd::Exif, tag::Flash, 0x41)
+        .rational(Ifd::Exif, tag::FocalLength, 50, 1)
+        .shortValue(Ifd::Exif, tag::ColorSpace, 1)
+        .rational(Ifd::Exif, tag::FlashEnergy, 12, 1)
+        .shortValue(Ifd::Exif, tag::WhiteBalance, 1)
+        .shortValue(Ifd::Exif, tag::SceneCaptureType, 2);
+    const ByteVec jpeg = b.jpeg();
+    const auto info = extract(jpeg);
+    ASSERT_TRUE(info);
+
+    EXPECT_EQ(info->vendor(), "Canon");
+    EXPECT_EQ(info->model(), "EOS 5D");
+    EXPECT_EQ(info->orientation(), "Right-top");
+    const auto exif = [&](ExifTag t) { return libexifText(jpeg, EXIF_IFD_EXIF, t); };
+    EXPECT_EQ(info->F_value(), exif(EXIF_TAG_FNUMBER));
+    EXPECT_EQ(info->exposureProgram(), exif(EXIF_TAG_EXPOSURE_PROGRAM));
+    EXPECT_EQ(info->iso(), exif(EXIF_TAG_ISO_SPEED_RATINGS));
+    EXPECT_EQ(info->shutterSpeed(), exif(EXIF_TAG_SHUTTER_SPEED_VALUE));
+    EXPECT_EQ(info->exposureBias(), exif(EXIF_TAG_EXPOSURE_BIAS_VALUE));
+    EXPECT_EQ(info->maxAperture(), exif(EXIF_TAG_MAX_APERTURE_VALUE));
+    EXPECT_EQ(info->meteringMode(), exif(EXIF_TAG_METERING_MODE));
+    EXPECT_EQ(info->flash(), exif(EXIF_TAG_FLASH));
+    EXPECT_EQ(info->focalLength(), exif(EXIF_TAG_FOCAL_LENGTH));
+    EXPECT_EQ(info->colorSpace(), exif(EXIF_TAG_COLOR_SPACE));
+    EXPECT_EQ(info->flashMode(), exif(EXIF_TAG_FLASH_ENERGY));
+    EXPECT_EQ(info->whiteBalance(), exif(EXIF_TAG_WHITE_BALANCE));
+    EXPECT_EQ(info->sceneCaptureType(), exif(EXIF_TAG_SCENE_CAPTURE_TYPE));
+    EXPECT_EQ(info->version(), exif(EXIF_TAG_EXIF_VERSION));
+    EXPECT_EQ(info->versionNumber(), 220);
+    EXPECT_EQ(info->redEyeReduction(), kRedEye);
+    EXPECT_FALSE(info->date());
+    // The texts are real renderings, not placeholders.
+    EXPECT_EQ(info->F_value(), "f/2.8");
+  }
+}
+
+TEST_F(ExifExtractorTest, RedEyeNeedsVersion220SeenBeforeFlash) {
+  struct Case {
+    const char* version;
+    uint16_t flash;
+    bool flashFirst;
+    std::optional<std::string> redEye;
+    int32_t versionNumber;
+  };
+  const Case cases[] = {
+      {"0220", 0x41, false, kRedEye, 220},     {"0220", 0x01, false, kNoRedEye, 220},
+      {"0230", 0x40, false, kRedEye, 230},     {"0210", 0x41, false, std::nullopt, 210},
+      {"0220", 0x41, true, std::nullopt, 220},
+  };
+  for (ByteOrder order : {ByteOrder::Intel, ByteOrder::Motorola}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.version) + " flash " + std::to_string(c.flash) +
+                   (c.flashFirst ? " first" : "") + (order == ByteOrder::Intel ? " II" : " MM"));
+      ExifBuilder b(order);
+      const auto info = extract(addVersionAndFlash(b, c.version, c.flash, c.flashFirst).jpeg());
+      ASSERT_TRUE(info);
+      EXPECT_EQ(info->redEyeReduction(), c.redEye);
+      EXPECT_EQ(info->versionNumber(), c.versionNumber);
+      EXPECT_TRUE(info->flash());
+    }
+  }
+}
+
+TEST_F(ExifExtractorTest, ShortOrOddVersionAndFlashDataIsReadSafely) {
+  // A one-byte Flash value: no red-eye answer, and nothing read past the data.
+  ExifBuilder shortFlash;
+  shortFlash.undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
+      .add(Ifd::Exif, tag::Flash, ExifType::Byte, {0x41});
+  const auto a = extract(shortFlash.jpeg());
+  ASSERT_TRUE(a);
+  EXPECT_FALSE(a->redEyeReduction());
+
+  // Version bytes read the way atoi reads them, within the value's four bytes.
+  ExifBuilder signedVersion;
+  signedVersion.undefined(Ifd::Exif, tag::ExifVersion, {' ', '-', '2', 'x'});
+  const auto b = extract(signedVersion.jpeg());
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->versionNumber(), -2);
+}
+
+TEST_F(ExifExtractorTest, DateTimeIsLocalTimeAndOnlyReadFrom19Characters) {
+  const ScopedTimeZone zone("EST5EDT,M3.2.0,M11.1.0");  // May is daylight time, UTC-4
+  const auto dateOf = [&](const char* ifd0Text, const char* ifd1Text = nullptr) {
+    ExifBuilder b;
+    b.ascii(Ifd::Zero, tag::DateTime, ifd0Text);
+    if (ifd1Text) b.ascii(Ifd::One, tag::DateTime, ifd1Text).thumbnail(minimalJpeg());
+    const auto info = extract(b.jpeg());
+    EXPECT_TRUE(info);
+    return info ? info->date() : std::nullopt;
+  };
+  const media::Date expected = media::Date::fromSeconds(utcSeconds(2009, 5, 17, 17, 45, 2));
+  EXPECT_EQ(dateOf("2009:05:17 13:45:02"), expected);
+
+  EXPECT_FALSE(dateOf("2009:05:17"));
+  EXPECT_FALSE(dateOf("    :  :     :  :  "));
+  EXPECT_FALSE(dateOf("2009:02:30 13:45:02"));
+  EXPECT_FALSE(dateOf("2009:05:17 24:45:02"));
+  EXPECT_FALSE(dateOf("2009:05:17 13:45:0x"));
+  EXPECT_FALSE(dateOf("2009-05-17 13:45:02"));
+
+  // A later entry of another length leaves the date; one that fails to parse clears it.
+  EXPECT_EQ(dateOf("2009:05:17 13:45:02", "2010:01:01"), expected);
+  EXPECT_FALSE(dateOf("2009:05:17 13:45:02", "2010:01:01 99:00:00"));
+}
+
+TEST_F(ExifExtractorTest, InvalidUtf8GivesNoneAndIfd1RepeatsWin) {
+  ExifBuilder b;
+  b.add(Ifd::Zero, tag::Make, ExifType::Ascii, {'C', 0xFF, 'n', 0})
+      .ascii(Ifd::Zero, tag::Model, "first")
+      .shortValue(Ifd::Zero, tag::Orientation, 6)
+      .ascii(Ifd::One, tag::Model, "second")
+      .shortValue(Ifd::One, tag::Orientation, 8)
+      .thumbnail(minimalJpeg());
+  const auto info = extract(b.jpeg());
+  ASSERT_TRUE(info);
+  EXPECT_FALSE(info->vendor());
+  EXPECT_EQ(info->model(), "second");
+  EXPECT_EQ(info->orientation(), "Left-bottom");
+
+  // An invalid text clears what an earlier entry set.
+  ExifBuilder c;
+  c.ascii(Ifd::Zero, tag::Make, "Canon")
+      .add(Ifd::One, tag::Make, ExifType::Ascii, {0xC0, 0xAF, 0})
+      .thumbnail(minimalJpeg());
+  const auto cleared = extract(c.jpeg());
+  ASSERT_TRUE(cleared);
+  EXPECT_FALSE(cleared->vendor());
+}
+
+TEST_F(ExifExtractorTest, FilesWithoutUsableExifGiveNone) {
+  ExifExtractor extractor;
+  EXPECT_FALSE(extract(minimalJpeg()));
+  EXPECT_FALSE(extract({}));
+  EXPECT_FALSE(extract({'n', 'o', 't', ' ', 'a', ' ', 'j', 'p', 'e', 'g'}));
+  EXPECT_FALSE(extractor.extractExif(dir_ + "/missing.jpg"));
+  EXPECT_FALSE(extractor.extractExif(dir_));
+
+  // Cut inside the APP1 header, before any EXIF byte is there.
+  ExifBuilder b;
+  b.ascii(Ifd::Zero, tag::Make, "Canon").undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'});
+  const ByteVec jpeg = b.jpeg();
+  EXPECT_FALSE(extract(ByteVec(jpeg.begin(), jpeg.begin() + 6)));
+  // Every other cut gives a record or none, never a crash.
+  for (size_t cut = 7; cut < jpeg.size(); cut += 3) extract(ByteVec(jpeg.begin(), jpeg.begin() + cut));
+}
+
+TEST(ExifCallbacks, MissingArgumentsAreLoggedAndSkipped) {
+  log::Capture capture;
+  image::exif_record::contentForeachEntry(nullptr, nullptr);
+  RZExifInfo info;
+  image::exif_record::contentForeachEntry(nullptr, &info);
+  ASSERT_EQ(capture.lines().size(), 2u);
+  EXPECT_EQ(capture.lines()[0],
+            "[ExifExtractor:contentForeachEntry-(14)] invalid arguments entry((nil)), arg((nil))");
+  EXPECT_EQ(info, RZExifInfo());
+}
+
+namespace {
+
+RZExifInfo fullRecord(const std::string& prefix) {
+  RZExifInfo r;
+  r.setVendor(prefix + "vendor");
+  r.setModel(prefix + "model");
+  r.setOrientation(prefix + "orientation");
+  r.setMaxAperture(prefix + "maxAperture");
+  r.setFocalLength(prefix + "focalLength");
+  r.setShutterSpeed(prefix + "shutterSpeed");
+  r.setF_value(prefix + "F_value");
+  r.setExposureBias(prefix + "exposureBias");
+  r.setExposureProgram(prefix + "exposureProgram");
+  r.setMeteringMode(prefix + "meteringMode");
+  r.setIso(prefix + "iso");
+  r.setWhiteBalance(prefix + "whiteBalance");
+  r.setFlash(prefix + "flash");
+  r.setFlashMode(prefix + "flashMode");
+  r.setColorSpace(prefix + "colorSpace");
+  r.setSceneCaptureType(prefix + "sceneCaptureType");
+  r.setVersion(prefix + "version");
+  r.setRedEyeReduction(prefix + "redEyeReduction");
+  r.setVersionNumber(static_cast<int32_t>(prefix.size()) + 220);
+  r.setDate(media::Date{1242567902000000 + static_cast<int64_t>(prefix.size())});
+  return r;
+}
+
+}  // namespace
+
+TEST(RZExifInfo, SetValuesCopiesAllTwentyFields) {
+  const RZExifInfo source = fullRecord("a-");
+  RZExifInfo target = fullRecord("bb-");
+  ASSERT_NE(target, source);
+  target.setValues(source);
+  EXPECT_EQ(target, source);
+  EXPECT_EQ(target.sceneCaptureType(), "a-sceneCaptureType");
+
+  RZExifInfo cleared = fullRecord("c-");
+  cleared.setValues(RZExifInfo());
+  EXPECT_EQ(cleared, RZExifInfo());
+  EXPECT_EQ(cleared.versionNumber(), 0);
+}
+
+TEST(ExifInfoCodec, RoundTripsAndLeavesOutNoneFields) {
+  const RZExifInfo full = fullRecord("x-");
+  const auto wire = ipc::toWire(full);
+  EXPECT_EQ(wire.size(), 20u);
+  EXPECT_EQ(wire.at("F_value").peekValueType(), "s");
+  EXPECT_EQ(wire.at("versionNumber").peekValueType(), "i");
+  EXPECT_EQ(wire.at("date").peekValueType(), "x");
+  EXPECT_EQ(ipc::exifInfoFromWire(wire), full);
+
+  RZExifInfo sparse;
+  sparse.setModel(std::string("bad \xFF text"));
+  const auto sparseWire = ipc::toWire(sparse);
+  EXPECT_EQ(sparseWire.size(), 2u);  // model and versionNumber
+  EXPECT_EQ(sparseWire.at("model").get<std::string>(), "bad \xEF\xBF\xBD text");
+
+  auto wrongTypes = wire;
+  wrongTypes["vendor"] = sdbus::Variant(int32_t{5});
+  wrongTypes["versionNumber"] = sdbus::Variant(std::string("220"));
+  wrongTypes["date"] = sdbus::Variant(uint64_t{1});
+  const RZExifInfo decoded = ipc::exifInfoFromWire(wrongTypes);
+  EXPECT_FALSE(decoded.vendor());
+  EXPECT_EQ(decoded.versionNumber(), 0);
+  EXPECT_FALSE(decoded.date());
+  EXPECT_EQ(decoded.model(), "x-model");
+}
