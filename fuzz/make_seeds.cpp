@@ -39,6 +39,51 @@ void writeImageBuilderSeeds(const fs::path& out) {
   write(out / "image_builder_fuzz", "plain.jpg", minimalJpeg());
 }
 
+// JPEG files for the EXIF extractor: every mapped tag in both byte orders,
+// the version and flash orderings the red-eye rule depends on, odd values
+// (invalid UTF-8, short Flash, bad dates), an IFD 1 with a thumbnail, and
+// cuts through the EXIF block.
+void writeExifExtractorSeeds(const fs::path& out) {
+  using namespace corvane::test;
+  const fs::path dir = out / "exif_extractor_fuzz";
+  const ByteVec v220 = {'0', '2', '2', '0'};
+  for (ByteOrder order : {ByteOrder::Intel, ByteOrder::Motorola}) {
+    const std::string o = order == ByteOrder::Intel ? "ii" : "mm";
+    ExifBuilder full(order);
+    full.ascii(Ifd::Zero, tag::Make, "Canon")
+        .ascii(Ifd::Zero, tag::Model, "EOS")
+        .shortValue(Ifd::Zero, tag::Orientation, 6);
+    full.ascii(Ifd::Zero, tag::DateTime, "2009:05:17 13:45:02").undefined(Ifd::Exif, tag::ExifVersion, v220);
+    full.rational(Ifd::Exif, tag::FNumber, 28, 10).shortValue(Ifd::Exif, tag::ExposureProgram, 2);
+    full.shortValue(Ifd::Exif, tag::IsoSpeedRatings, 100).srational(Ifd::Exif, tag::ShutterSpeedValue, 6, 1);
+    full.srational(Ifd::Exif, tag::ExposureBiasValue, -1, 3).rational(Ifd::Exif, tag::MaxApertureValue, 3, 1);
+    full.shortValue(Ifd::Exif, tag::MeteringMode, 5).shortValue(Ifd::Exif, tag::Flash, 0x41);
+    full.rational(Ifd::Exif, tag::FocalLength, 50, 1).shortValue(Ifd::Exif, tag::ColorSpace, 1);
+    full.rational(Ifd::Exif, tag::FlashEnergy, 12, 1).shortValue(Ifd::Exif, tag::WhiteBalance, 0);
+    full.shortValue(Ifd::Exif, tag::SceneCaptureType, 1);
+    full.shortValue(Ifd::One, tag::Orientation, 8)
+        .ascii(Ifd::One, tag::Make, "Nikon")
+        .thumbnail(minimalJpeg());
+    const ByteVec jpeg = full.jpeg();
+    write(dir, "full-" + o + ".jpg", jpeg);
+    write(dir, "block-" + o, full.exifBlock());
+    for (size_t cut : {size_t{12}, size_t{40}, jpeg.size() / 2, jpeg.size() - 4}) {
+      write(dir, "cut" + std::to_string(cut) + "-" + o + ".jpg",
+            ByteVec(jpeg.begin(), jpeg.begin() + static_cast<long>(cut)));
+    }
+
+    ExifBuilder odd(order);
+    odd.shortValue(Ifd::Exif, tag::Flash, 0x40).undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '1', '0'});
+    odd.add(Ifd::Zero, tag::Make, ExifType::Ascii, {'C', 0xFF, 0xC0, 0xAF, 0})
+        .ascii(Ifd::Zero, tag::DateTime, "2009:05:17");
+    odd.add(Ifd::Exif, tag::Flash, ExifType::Byte, {0x41})
+        .undefined(Ifd::Exif, tag::ExifVersion, {' ', '-', '9'});
+    odd.add(Ifd::Zero, tag::Model, ExifType::Ascii, {'M', 'o', 'd', 'e', 'l'}, 200);  // count past the data
+    write(dir, "odd-" + o + ".jpg", odd.jpeg());
+  }
+  write(dir, "no-exif.jpg", minimalJpeg());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,7 +92,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path out = argv[1];
-  write(out / "placeholder", "empty", {});
   writeImageBuilderSeeds(out);
+  writeExifExtractorSeeds(out);
   return 0;
 }
