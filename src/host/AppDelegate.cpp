@@ -1,0 +1,110 @@
+#include "host/AppDelegate.h"
+
+#include <sdbus-c++/Error.h>
+
+#include <algorithm>
+
+#include "platform/ipc/BusNames.h"
+#include "platform/log/Log.h"
+
+namespace corvane::host {
+namespace {
+
+std::string shown(const std::optional<std::string>& appId) { return appId ? *appId : "(null)"; }
+
+}  // namespace
+
+AppDelegate::AppDelegate(MainRunLoop& loop, std::vector<ServiceRow> registry)
+    : loop_(loop), registry_(std::move(registry)) {}
+
+std::unique_ptr<AppDelegate> AppDelegate::init(MainRunLoop& loop, std::vector<ServiceRow> registry) {
+  std::unique_ptr<AppDelegate> self(new AppDelegate(loop, std::move(registry)));
+  try {
+    self->center_ = std::make_unique<ipc::NotificationCenter>();
+  } catch (const sdbus::Error& e) {
+    log::line("cannot connect to the session bus: " + e.getMessage());
+    return nullptr;
+  }
+  self->observe(std::string(ipc::kNotificationShouldExit), &AppDelegate::ShouldTerminate);
+  self->observe(std::string(ipc::kNotificationAppRegister), &AppDelegate::AppRegister);
+  // The observers are in place before this, so a client that answers
+  // "Launched" with "AppRegister" at once is heard.
+  self->center_->post(std::string(ipc::kNotificationLaunched), std::string(ipc::kHostAppId));
+  self->center_->start([self = self.get()](const std::string& reason) { self->busLost(reason); });
+  // The audio library's one-time initialisation belongs here, before any
+  // request is served.
+  return self;
+}
+
+void AppDelegate::observe(const std::string& name, void (AppDelegate::*handler)(const ipc::Notification&)) {
+  // Delivered on the center's thread; handled on the main loop, so the client
+  // list is only ever touched there.
+  center_->addObserver(name, [this, handler](const ipc::Notification& n) {
+    loop_.post([this, handler, n] { (this->*handler)(n); });
+  });
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  for (auto& row : registry_) {
+    if (!row.create) continue;  // not part of this build yet
+    auto connection = ServiceConnection::serviceConnectionWithName(row.serviceName, row.create());
+    if (!connection) {
+      log::line(row.failureMessage);
+      registrationFailed_ = true;
+      terminate();
+      return;
+    }
+    connection->runInNewThread([this](const std::string& reason) { busLost(reason); });
+    _connectionList.push_back(std::move(connection));
+  }
+}
+
+void AppDelegate::AppRegister(const ipc::Notification& notification) {
+  log::line("app registed " + shown(notification.appId));
+  if (!notification.appId) return;
+  if (std::find(_registeredApps.begin(), _registeredApps.end(), *notification.appId) == _registeredApps.end())
+    _registeredApps.push_back(*notification.appId);
+}
+
+void AppDelegate::ShouldTerminate(const ipc::Notification& notification) {
+  log::line("terminate requested " + shown(notification.appId));
+  if (notification.appId) {
+    auto it = std::find(_registeredApps.begin(), _registeredApps.end(), *notification.appId);
+    if (it != _registeredApps.end()) _registeredApps.erase(it);
+  }
+  if (_registeredApps.empty()) terminate();
+}
+
+void AppDelegate::terminate() { loop_.stop(); }
+
+void AppDelegate::busLost(const std::string& reason) {
+  // Without the bus no client can reach the services or say goodbye, so the
+  // process would linger for ever.
+  log::line("lost the session bus: " + reason);
+  loop_.stop();
+}
+
+AppDelegate::~AppDelegate() {
+  if (center_) {
+    center_->stop();  // no handler runs while the observers go away
+    center_->removeObserver(std::string(ipc::kNotificationAppRegister));
+    center_->removeObserver(std::string(ipc::kNotificationShouldExit));
+  }
+  for (auto& connection : _connectionList) connection->invalidate();
+  _connectionList.clear();
+  _registeredApps.clear();
+  center_.reset();
+}
+
+int applicationMain(int, char**) {
+  MainRunLoop loop;
+  auto delegate = AppDelegate::init(loop);
+  if (!delegate) return 1;
+  delegate->applicationDidFinishLaunching();
+  loop.run();
+  const bool failed = delegate->registrationFailed();
+  delegate.reset();
+  return failed ? 1 : 0;
+}
+
+}  // namespace corvane::host

@@ -1,0 +1,3 @@
+#include "host/DebugLevel.h"
+
+int32_t GET_RZ_DEBUG_LEVEL() { return 0; }

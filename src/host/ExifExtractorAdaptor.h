@@ -1,0 +1,17 @@
+#pragma once
+
+#include "host/ServiceObject.h"
+#include "image/ExifExtractor.h"
+
+namespace corvane::host {
+
+// "ExifExtractor_Halvern": org.corvane.RZExifExtractorBase over ExifExtractor.
+class ExifExtractorAdaptor : public ServiceObject {
+ protected:
+  void registerMethods(sdbus::IObject& object) override;
+
+ private:
+  image::ExifExtractor service_;
+};
+
+}  // namespace corvane::host

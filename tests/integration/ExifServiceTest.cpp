@@ -1,0 +1,130 @@
+// The EXIF service end to end: a client on the bus asks for a photo's record;
+// the daemon is started by D-Bus activation and survives whatever it is given.
+
+#include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "client/Session.h"
+#include "fixtures/ExifFixture.h"
+#include "platform/ipc/BusNames.h"
+#include "support/ServiceHarness.h"
+
+using namespace corvane;
+using namespace corvane::test;
+
+namespace {
+
+const std::string kExifBusName = "org.corvane.ExifExtractor_Halvern";
+
+ByteVec cameraJpeg() {
+  ExifBuilder exif(ByteOrder::Motorola);
+  exif.ascii(Ifd::Zero, tag::Make, "Corvane")
+      .ascii(Ifd::Zero, tag::Model, "CC-100")
+      .shortValue(Ifd::Zero, tag::Orientation, 6)
+      .ascii(Ifd::Zero, tag::DateTime, "2009:05:17 13:45:02")
+      .undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
+      .shortValue(Ifd::Exif, tag::Flash, 0x41);
+  return exif.jpeg();
+}
+
+class ExifService : public ::testing::Test {
+ protected:
+  PrivateBus bus;
+  TempDir dir;
+};
+
+TEST_F(ExifService, AClientGetsTheRecordFromAnActivatedDaemonWhichLeavesWithIt) {
+  ASSERT_TRUE(writeFile(dir.file("photo.jpg"), cameraJpeg()));
+  ASSERT_FALSE(bus.hasOwner(kExifBusName));
+  {
+    client::Session session("org.corvane.test.exif");
+    client::ExifExtractorClient exif;
+    auto record = exif.extractExif(dir.file("photo.jpg"));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->at("vendor").get<std::string>(), "Corvane");
+    EXPECT_EQ(record->at("model").get<std::string>(), "CC-100");
+    EXPECT_EQ(record->at("orientation").get<std::string>(), "Right-top");
+    EXPECT_EQ(record->at("versionNumber").get<int32_t>(), 220);
+    EXPECT_EQ(record->at("redEyeReduction").get<std::string>(), "Red-eye reduction supported");
+    EXPECT_EQ(record->at("date").peekValueType(), "x");
+    EXPECT_EQ(record->count("maxAperture"), 0u);  // none is left out
+    EXPECT_TRUE(bus.hasOwner(kExifBusName));
+  }
+  // The session's goodbye was the last one.
+  EXPECT_TRUE(bus.waitForOwner(kExifBusName, false));
+}
+
+TEST_F(ExifService, BadInputGetsNoRecordOrAClearErrorAndNeverHurtsTheDaemon) {
+  DaemonProcess daemon;
+  ASSERT_TRUE(bus.waitForOwner(kExifBusName, true));
+  std::mt19937 random(7);
+  ByteVec noise(4096);
+  for (auto& b : noise) b = static_cast<uint8_t>(random());
+  const ByteVec jpeg = cameraJpeg();
+  writeFile(dir.file("empty.jpg"), {});
+  writeFile(dir.file("random.jpg"), noise);
+  writeFile(dir.file("truncated.jpg"), ByteVec(jpeg.begin(), jpeg.begin() + 6));
+  writeFile(dir.file("cut.jpg"), ByteVec(jpeg.begin(), jpeg.begin() + 60));
+  writeFile(dir.file("unreadable.jpg"), jpeg);
+  std::filesystem::permissions(dir.file("unreadable.jpg"), std::filesystem::perms::none);
+  std::filesystem::create_directory(dir.file("folder.jpg"));
+
+  client::ExifExtractorClient exif;
+  for (const char* name : {"missing.jpg", "folder.jpg", "empty.jpg", "random.jpg", "truncated.jpg"})
+    EXPECT_FALSE(exif.extractExif(dir.file(name))) << name;
+  // These must just be answered: root may read the file anyway, and a block
+  // cut short may still hold a readable start.
+  exif.extractExif(dir.file("unreadable.jpg"));
+  exif.extractExif(dir.file("cut.jpg"));
+  EXPECT_FALSE(exif.extractExif(""));
+
+  // Arguments of the wrong type are refused with a D-Bus error.
+  auto proxy = sdbus::createProxy(sdbus::createSessionBusConnection(), kExifBusName,
+                                  ipc::objectPath("ExifExtractor_Halvern"));
+  EXPECT_THROW(proxy->callMethod("extractExif")
+                   .onInterface(std::string(ipc::kExifExtractorInterface))
+                   .withArguments(int32_t{42}),
+               sdbus::Error);
+  EXPECT_THROW(proxy->callMethod("extractExif").onInterface(std::string(ipc::kExifExtractorInterface)),
+               sdbus::Error);
+
+  EXPECT_TRUE(daemon.running());
+  EXPECT_TRUE(exif.extractExif(dir.file("missing.jpg")) == std::nullopt);
+}
+
+TEST_F(ExifService, CorvanectlPrintsJsonLinesWithUsableExitCodes) {
+  writeFile(dir.file("photo.jpg"), cameraJpeg());
+  writeFile(dir.file("plain.jpg"), minimalJpeg());
+
+  auto ok = runCommand({CORVANE_CTL_PATH, "exif", dir.file("photo.jpg")});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_NE(ok.out.find("\"found\": true"), std::string::npos);
+  EXPECT_NE(ok.out.find("\"vendor\": \"Corvane\""), std::string::npos);
+  EXPECT_NE(ok.out.find("\"versionNumber\": 220"), std::string::npos);
+
+  auto some = runCommand({CORVANE_CTL_PATH, "exif", dir.file("photo.jpg"), dir.file("plain.jpg")});
+  EXPECT_EQ(some.status, 1);
+  EXPECT_NE(some.out.find("\"found\": false"), std::string::npos);
+
+  EXPECT_EQ(runCommand({CORVANE_CTL_PATH, "exif"}).status, 2);
+  EXPECT_EQ(runCommand({CORVANE_CTL_PATH, "frobnicate"}).status, 2);
+}
+
+TEST(ExifServiceWithoutBus, CorvanectlSaysTheServiceCannotBeReached) {
+  const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string saved = old ? old : "";
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvane-bus", 1);
+  auto r = runCommand({CORVANE_CTL_PATH, "exif", "/tmp/x.jpg"});
+  if (old)
+    setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+  else
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("cannot reach"), std::string::npos) << r.err;
+}
+
+}  // namespace

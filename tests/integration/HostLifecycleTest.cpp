@@ -1,0 +1,129 @@
+// The daemon's life on a private bus: it lives while clients are registered,
+// ends when the last one leaves, and never runs half-started.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/ipc/BusNames.h"
+#include "platform/ipc/NotificationCenter.h"
+#include "support/ServiceHarness.h"
+
+using namespace corvane;
+using namespace corvane::test;
+
+namespace {
+
+const std::string kExifBusName = "org.corvane.ExifExtractor_Halvern";
+
+class HostLifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    daemon = std::make_unique<DaemonProcess>();
+    ASSERT_TRUE(bus.waitForOwner(kExifBusName, true)) << daemon->log();
+  }
+  void post(const std::string& name, const std::optional<std::string>& appId) {
+    center.post(name, appId);
+    // Notifications are handled in order on the daemon's main loop; this
+    // lets the daemon see one before the test looks.
+    ASSERT_TRUE(daemon->waitForLog(name == "AppRegister" ? "app registed" : "terminate requested"));
+  }
+  // The daemon is still there a little while after the last notification.
+  bool staysUp() {
+    std::this_thread::sleep_for(300ms);
+    return daemon->running() && bus.hasOwner(kExifBusName);
+  }
+
+  PrivateBus bus;
+  ipc::NotificationCenter center;
+  std::unique_ptr<DaemonProcess> daemon;
+};
+
+TEST_F(HostLifecycle, AClientRegisteredTwiceIsListedOnceAndItsExitEndsTheHost) {
+  center.post("AppRegister", std::string("app.one"));
+  center.post("AppRegister", std::string("app.one"));
+  ASSERT_TRUE(staysUp());
+  center.post("ShouldExit", std::string("app.one"));
+  EXPECT_EQ(daemon->waitForExit(), 0);
+  EXPECT_TRUE(daemon->logContains("app registed app.one"));
+  EXPECT_TRUE(daemon->logContains("terminate requested app.one"));
+  EXPECT_FALSE(bus.hasOwner(kExifBusName));
+}
+
+TEST_F(HostLifecycle, AnUnknownExitIsOnlyLoggedWhileOthersAreRegistered) {
+  center.post("AppRegister", std::string("app.one"));
+  center.post("ShouldExit", std::string("app.never"));
+  ASSERT_TRUE(daemon->waitForLog("terminate requested app.never"));
+  EXPECT_TRUE(staysUp());
+  center.post("ShouldExit", std::string("app.one"));
+  EXPECT_EQ(daemon->waitForExit(), 0);
+}
+
+TEST_F(HostLifecycle, AnExitWithNoClientRegisteredEndsTheHost) {
+  center.post("ShouldExit", std::nullopt);  // no appId at all
+  EXPECT_EQ(daemon->waitForExit(), 0);
+  EXPECT_TRUE(daemon->logContains("terminate requested (null)"));
+}
+
+TEST_F(HostLifecycle, ARegistrationWithoutAnIdAddsNothing) {
+  center.post("AppRegister", std::nullopt);
+  center.post("AppRegister", std::string("app.one"));
+  ASSERT_TRUE(daemon->waitForLog("app registed app.one"));
+  EXPECT_TRUE(daemon->logContains("app registed (null)"));
+  center.post("ShouldExit", std::string("app.one"));
+  EXPECT_EQ(daemon->waitForExit(), 0);
+}
+
+TEST_F(HostLifecycle, TwoClientsTheFirstExitKeepsItTheSecondEndsIt) {
+  center.post("AppRegister", std::string("app.one"));
+  center.post("AppRegister", std::string("app.two"));
+  center.post("ShouldExit", std::string("app.one"));
+  ASSERT_TRUE(daemon->waitForLog("terminate requested app.one"));
+  EXPECT_TRUE(staysUp());
+  center.post("ShouldExit", std::string("app.two"));
+  EXPECT_EQ(daemon->waitForExit(), 0);
+}
+
+TEST_F(HostLifecycle, ASecondInstanceCannotRegisterAndLeavesTheFirstUntouched) {
+  center.post("AppRegister", std::string("app.one"));
+  DaemonProcess second;
+  EXPECT_EQ(second.waitForExit(), 1);
+  EXPECT_TRUE(second.logContains("failed to register Tavik Exif Extractor")) << second.log();
+  EXPECT_TRUE(staysUp());
+  EXPECT_FALSE(daemon->logContains("failed to register"));
+  center.post("ShouldExit", std::string("app.one"));
+  EXPECT_EQ(daemon->waitForExit(), 0);
+}
+
+TEST_F(HostLifecycle, ALostBusEndsTheHostInsteadOfLeavingItBehind) {
+  center.post("AppRegister", std::string("app.one"));
+  ASSERT_TRUE(staysUp());
+  bus.stop();
+  EXPECT_EQ(daemon->waitForExit(), 0);
+  EXPECT_TRUE(daemon->logContains("lost the session bus"));
+}
+
+TEST(HostLaunch, LaunchedIsPostedWithTheHostIdAndAnsweringItAtOnceIsHeard) {
+  PrivateBus bus;
+  ipc::NotificationCenter client;
+  std::mutex mutex;
+  std::vector<std::optional<std::string>> launched;
+  client.addObserver("Launched", [&](const ipc::Notification& n) {
+    std::lock_guard lock(mutex);
+    launched.push_back(n.appId);
+    client.post("AppRegister", std::string("app.quick"));  // answered from the handler, at once
+  });
+  client.start();
+  DaemonProcess daemon;
+  ASSERT_TRUE(daemon.waitForLog("app registed app.quick")) << daemon.log();
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(launched.size(), 1u);
+    EXPECT_EQ(launched[0], std::string(ipc::kHostAppId));
+  }
+  client.stop();
+  client.post("ShouldExit", std::string("app.quick"));
+  EXPECT_EQ(daemon.waitForExit(), 0);
+}
+
+}  // namespace

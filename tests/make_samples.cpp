@@ -1,0 +1,58 @@
+// make_samples DIR: writes a small sample set of media files for demos
+// (scripts/run with no PATH): photos with and without EXIF.
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vips/vips8>
+
+#include "fixtures/ExifFixture.h"
+
+using namespace corvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+ByteVec photo(int width, int height) {
+  // A gradient, so that thumbnails show something.
+  vips::VImage x = vips::VImage::xyz(width, height);
+  vips::VImage rgb =
+      (x[0] * (255.0 / width)).bandjoin(x[1] * (255.0 / height)).bandjoin(128).cast(VIPS_FORMAT_UCHAR);
+  void* buf = nullptr;
+  size_t len = 0;
+  rgb.write_to_buffer(".jpg", &buf, &len);
+  ByteVec bytes(static_cast<uint8_t*>(buf), static_cast<uint8_t*>(buf) + len);
+  g_free(buf);
+  return bytes;
+}
+
+ByteVec cameraExif(ByteOrder order, uint16_t orientation) {
+  ExifBuilder exif(order);
+  exif.ascii(Ifd::Zero, tag::Make, "Corvane Camera Works")
+      .ascii(Ifd::Zero, tag::Model, "CC-100")
+      .shortValue(Ifd::Zero, tag::Orientation, orientation)
+      .ascii(Ifd::Zero, tag::DateTime, "2009:05:17 13:45:02")
+      .undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
+      .rational(Ifd::Exif, tag::FNumber, 28, 10)
+      .shortValue(Ifd::Exif, tag::IsoSpeedRatings, 200)
+      .shortValue(Ifd::Exif, tag::Flash, 0x41);
+  return exif.app1();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2 || VIPS_INIT(argv[0])) {
+    std::fprintf(stderr, "usage: make_samples DIR\n");
+    return 2;
+  }
+  const fs::path dir = argv[1];
+  fs::create_directories(dir);
+  const ByteVec base = photo(640, 480);
+  bool ok = writeFile(dir / "camera.jpg", insertApp1(base, cameraExif(ByteOrder::Intel, 1)));
+  ok &= writeFile(dir / "turned.jpg", insertApp1(base, cameraExif(ByteOrder::Motorola, 6)));
+  ok &= writeFile(dir / "plain.jpg", base);
+  vips::VImage::new_from_buffer(base.data(), base.size(), "").write_to_file((dir / "picture.png").c_str());
+  std::printf("%s\n", dir.c_str());
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,164 @@
+#include "support/ServiceHarness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace corvane::test {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (outFd >= 0) dup2(outFd, STDOUT_FILENO);
+    if (errFd >= 0) dup2(errFd, STDERR_FILENO);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "corvane-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+CommandResult runCommand(const std::vector<std::string>& argv) {
+  TempDir dir;
+  const std::string outPath = dir.file("out"), errPath = dir.file("err");
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const pid_t pid = spawn(argv, out, err);
+  close(out);
+  close(err);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  CommandResult result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readAll(outPath);
+  result.err = readAll(errPath);
+  return result;
+}
+
+PrivateBus::PrivateBus() {
+  if (const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS")) previousAddress_ = old;
+  const auto r = runCommand({"/usr/bin/dbus-daemon", "--config-file=" CORVANE_BUS_CONFIG, "--fork",
+                             "--print-address=1", "--print-pid=1"});
+  std::istringstream lines(r.out);
+  std::string pidText;
+  std::getline(lines, address_);
+  std::getline(lines, pidText);
+  if (r.status != 0 || address_.empty()) throw std::runtime_error("dbus-daemon did not start: " + r.err);
+  pid_ = std::stoi(pidText);
+  setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+}
+
+void PrivateBus::stop() {
+  if (pid_ > 0) kill(pid_, SIGTERM);
+  pid_ = -1;
+}
+
+PrivateBus::~PrivateBus() {
+  stop();
+  if (previousAddress_)
+    setenv("DBUS_SESSION_BUS_ADDRESS", previousAddress_->c_str(), 1);
+  else
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+bool PrivateBus::hasOwner(const std::string& busName) const {
+  const auto r =
+      runCommand({"/usr/bin/dbus-send", "--bus=" + address_, "--print-reply", "--dest=org.freedesktop.DBus",
+                  "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + busName});
+  return r.out.find("boolean true") != std::string::npos;
+}
+
+bool PrivateBus::waitForOwner(const std::string& busName, bool owned,
+                              std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (hasOwner(busName) == owned) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+DaemonProcess::DaemonProcess() {
+  char pattern[] = "/tmp/corvane-daemon-log-XXXXXX";
+  const int fd = mkstemp(pattern);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  logPath_ = pattern;
+  pid_ = spawn({CORVANE_DAEMON_PATH}, -1, fd);
+  close(fd);
+}
+
+DaemonProcess::~DaemonProcess() {
+  if (running()) {
+    kill(pid_, SIGKILL);
+    waitForExit(5s);
+  }
+  unlink(logPath_.c_str());
+}
+
+std::optional<int> DaemonProcess::waitForExit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!status_) {
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  return status_;
+}
+
+bool DaemonProcess::running() { return !waitForExit(0ms); }
+
+std::string DaemonProcess::log() const { return readAll(logPath_); }
+
+bool DaemonProcess::logContains(const std::string& text) const {
+  return log().find(text) != std::string::npos;
+}
+
+bool DaemonProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (logContains(text)) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+}  // namespace corvane::test
