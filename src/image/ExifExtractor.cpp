@@ -1,5 +1,7 @@
 #include "image/ExifExtractor.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -160,9 +162,17 @@ void applyFlash(RZExifInfo& record, const ExifEntry* entry, RZExifInfo::Text tex
                                                        : "No red-eye reduction mode or unknown");
 }
 
+// Only regular files (or links to them) are read: opening a FIFO would wait
+// for a writer forever, and a device may never end.
+bool isRegularFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 std::optional<RZExifInfo> ExifExtractor::extractExif(const std::string& path) {
+  if (!isRegularFile(path)) return std::nullopt;
   const ExifDataPtr data(exif_data_new_from_file(path.c_str()));
   if (!data) return std::nullopt;
   RZExifInfo record;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <libexif/exif-data.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -243,6 +244,10 @@ TEST_F(ExifExtractorTest, FilesWithoutUsableExifGiveNone) {
   EXPECT_FALSE(extract({'n', 'o', 't', ' ', 'a', ' ', 'j', 'p', 'e', 'g'}));
   EXPECT_FALSE(extractor.extractExif(dir_ + "/missing.jpg"));
   EXPECT_FALSE(extractor.extractExif(dir_));
+  // Neither waits for a writer on a FIFO nor reads a device without end.
+  ASSERT_EQ(mkfifo((dir_ + "/fifo.jpg").c_str(), 0600), 0);
+  EXPECT_FALSE(extractor.extractExif(dir_ + "/fifo.jpg"));
+  EXPECT_FALSE(extractor.extractExif("/dev/zero"));
 
   // Cut inside the APP1 header, before any EXIF byte is there.
   ExifBuilder b;
