@@ -1,18 +1,183 @@
 #include "platform/imaging/Picture.h"
 
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "platform/imaging/PictureImpl.h"
+#include "platform/imaging/VipsSupport.h"
+
 namespace corvane::imaging {
 
-class Picture::Impl {};
+namespace {
+
+using vips::VImage;
+
+// The decoders trusted with what clients hand the service: the photo formats.
+// Everything else libvips could open (PDF, SVG, scientific formats...) is
+// refused, so hostile input only meets these.
+bool isAcceptedLoader(const char* typeName) {
+  static constexpr std::string_view kAccepted[] = {"VipsForeignLoadJpeg",  "VipsForeignLoadPng",
+                                                   "VipsForeignLoadNsgif", "VipsForeignLoadTiff",
+                                                   "VipsForeignLoadWebp",  "VipsForeignLoadHeif"};
+  if (typeName == nullptr) return false;
+  const std::string_view loader(typeName);
+  for (std::string_view accepted : kAccepted) {
+    if (loader.substr(0, accepted.size()) == accepted) return true;
+  }
+  return false;
+}
+
+std::optional<media::Bytes> exifOf(const VImage& header) {
+  if (header.get_typeof(VIPS_META_EXIF_NAME) == 0) return std::nullopt;
+  size_t length = 0;
+  const auto* data = static_cast<const uint8_t*>(header.get_blob(VIPS_META_EXIF_NAME, &length));
+  if (data == nullptr || length == 0) return std::nullopt;
+  return media::Bytes(data, data + length);
+}
+
+}  // namespace
+
+// ---- Picture::Impl ----
+
+std::shared_ptr<const Picture::Impl> Picture::Impl::openFile(const std::string& path) {
+  auto impl = std::shared_ptr<Impl>(new Impl());
+  impl->path_ = path;
+  return open(std::move(impl));
+}
+
+std::shared_ptr<const Picture::Impl> Picture::Impl::openBytes(media::Bytes bytes) {
+  if (bytes.empty()) return nullptr;
+  auto impl = std::shared_ptr<Impl>(new Impl());
+  impl->bytes_ = std::make_shared<const media::Bytes>(std::move(bytes));
+  return open(std::move(impl));
+}
+
+std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap) {
+  auto impl = std::shared_ptr<Impl>(new Impl());
+  impl->facts_.width = bitmap.width();
+  impl->facts_.height = bitmap.height();
+  impl->facts_.xres = bitmap.xres();
+  impl->facts_.yres = bitmap.yres();
+  impl->facts_.alpha = bitmap.has_alpha();
+  impl->bitmap_ = std::move(bitmap);
+  return impl;
+}
+
+std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> impl) {
+  try {
+    detail::ensureVipsStarted();
+    vips::VSource source = impl->newSource();
+    if (!isAcceptedLoader(vips_foreign_find_load_source(source.get_source()))) {
+      vips_error_clear();
+      return nullptr;
+    }
+    // Only the header is read here; the pixels stay in the file or bytes.
+    const VImage header = impl->load(VIPS_ACCESS_SEQUENTIAL);
+    const int64_t pixels = int64_t{header.width()} * header.height();
+    if (header.width() <= 0 || header.height() <= 0 || pixels > kMaxPixels) return nullptr;
+    impl->facts_.width = header.width();
+    impl->facts_.height = header.height();
+    impl->facts_.xres = header.xres();
+    impl->facts_.yres = header.yres();
+    impl->facts_.alpha = header.has_alpha();
+    impl->facts_.exif = exifOf(header);
+    return impl;
+  } catch (const vips::VError& error) {
+    detail::describe(error);
+    return nullptr;
+  } catch (const ImagingError&) {
+    return nullptr;
+  }
+}
+
+vips::VSource Picture::Impl::newSource() const {
+  if (bytes_) return vips::VSource::new_from_memory(bytes_->data(), bytes_->size());
+  return vips::VSource::new_from_file(path_.c_str());
+}
+
+VImage Picture::Impl::load(VipsAccess access) const {
+  return VImage::new_from_source(newSource(), "",
+                                 VImage::option()->set("access", access)->set("fail_on", VIPS_FAIL_ON_ERROR));
+}
+
+VImage Picture::Impl::openSequential() const {
+  if (bitmap_ && path_.empty() && !bytes_) return *bitmap_;
+  return load(VIPS_ACCESS_SEQUENTIAL);
+}
+
+VImage Picture::Impl::bitmap() const {
+  if (path_.empty() && !bytes_) return *bitmap_;
+  std::call_once(decodeOnce_, [this] { bitmap_ = load(VIPS_ACCESS_RANDOM).copy_memory(); });
+  return *bitmap_;
+}
+
+VImage Picture::Impl::scaled(int width, int height) const {
+  auto options = [height] {
+    return VImage::option()
+        ->set("height", height)
+        ->set("size", VIPS_SIZE_FORCE)
+        ->set("no_rotate", true)
+        // thumbnail passes failure levels to the loader only in its option string.
+        ->set("option_string", "fail_on=error");
+  };
+  if (path_.empty() && !bytes_) return bitmap_->thumbnail_image(width, options());
+  return VImage::thumbnail_source(newSource(), width, options());
+}
+
+// ---- Picture ----
 
 Picture::Picture(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
 
-std::optional<Picture> Picture::fromFile(const std::string&) { return std::nullopt; }
-std::optional<Picture> Picture::fromBytes(media::Bytes) { return std::nullopt; }
-int Picture::pixelsWide() const { return 0; }
-int Picture::pixelsHigh() const { return 0; }
-PointSize Picture::sizeInPoints() const { return {0, 0}; }
-std::optional<Rgba> Picture::colorAt(int, int) const { return std::nullopt; }
-std::optional<media::Bytes> Picture::exifData() const { return std::nullopt; }
-bool Picture::hasAlpha() const { return false; }
+std::optional<Picture> Picture::fromFile(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  auto impl = Impl::openFile(path);
+  if (!impl) return std::nullopt;
+  return Picture(std::move(impl));
+}
+
+std::optional<Picture> Picture::fromBytes(media::Bytes bytes) {
+  auto impl = Impl::openBytes(std::move(bytes));
+  if (!impl) return std::nullopt;
+  return Picture(std::move(impl));
+}
+
+int Picture::pixelsWide() const { return impl_->facts().width; }
+
+int Picture::pixelsHigh() const { return impl_->facts().height; }
+
+PointSize Picture::sizeInPoints() const {
+  // libvips keeps resolution in pixels per millimetre and reports exactly 1
+  // when the file records none; 72 dpi is one point per pixel.
+  auto points = [](int pixels, double perMillimetre) {
+    const double dpi = perMillimetre * 25.4;
+    if (!(dpi > 0.0) || perMillimetre == 1.0 || std::abs(dpi - 72.0) < 0.01) {
+      return static_cast<double>(pixels);
+    }
+    return pixels * 72.0 / dpi;
+  };
+  const auto& facts = impl_->facts();
+  return {points(facts.width, facts.xres), points(facts.height, facts.yres)};
+}
+
+std::optional<Rgba> Picture::colorAt(int x, int y) const {
+  const auto& facts = impl_->facts();
+  if (x < 0 || y < 0 || x >= facts.width || y >= facts.height) return std::nullopt;
+  try {
+    // A single-pass decode stops at row y, so reading a pixel near the top is cheap.
+    const VImage pixel = detail::toRgba8(impl_->openSequential().crop(x, y, 1, 1));
+    const std::vector<double> value = pixel.getpoint(0, 0);
+    if (value.size() < 4) return std::nullopt;
+    auto sample = [&](size_t i) { return static_cast<uint8_t>(value[i]); };
+    return Rgba{sample(0), sample(1), sample(2), sample(3)};
+  } catch (const vips::VError& error) {
+    detail::describe(error);
+    return std::nullopt;
+  }
+}
+
+std::optional<media::Bytes> Picture::exifData() const { return impl_->facts().exif; }
+
+bool Picture::hasAlpha() const { return impl_->facts().alpha; }
 
 }  // namespace corvane::imaging

@@ -1,0 +1,62 @@
+#pragma once
+
+// What a Picture holds: where its pixels come from and the header facts read
+// when it was opened. Private to the imaging layer.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vips/vips8>
+
+#include "media/MediaRecord.h"
+#include "platform/imaging/Picture.h"
+
+namespace corvane::imaging {
+
+class Picture::Impl {
+ public:
+  // Header facts of a decoded or decodable picture.
+  struct Facts {
+    int width = 0;
+    int height = 0;
+    double xres = 0;  // pixels per millimetre, as libvips reports it
+    double yres = 0;
+    bool alpha = false;
+    std::optional<media::Bytes> exif;
+  };
+
+  // Reads the header; none when the input is no picture of an accepted
+  // format, or is larger than kMaxPixels.
+  static std::shared_ptr<const Impl> openFile(const std::string& path);
+  static std::shared_ptr<const Impl> openBytes(media::Bytes bytes);
+  // A picture that is already a bitmap in memory (a drawing's result).
+  static std::shared_ptr<const Impl> fromBitmap(vips::VImage bitmap);
+
+  const Facts& facts() const { return facts_; }
+
+  // A fresh, lazily decoded, single-pass view of the first page. Throws vips::VError.
+  vips::VImage openSequential() const;
+  // The whole first page decoded at full resolution, in its own samples
+  // (grey stays grey, 16-bit stays 16-bit). Decoded once per picture and
+  // kept while the picture lives. Throws vips::VError.
+  vips::VImage bitmap() const;
+  // The picture scaled to exactly width x height with a high-quality filter,
+  // decoded at a reduced scale where the format allows. Not turned by EXIF
+  // orientation: the stored picture is what is drawn. Throws vips::VError.
+  vips::VImage scaled(int width, int height) const;
+
+ private:
+  Impl() = default;
+  static std::shared_ptr<const Impl> open(std::shared_ptr<Impl> impl);
+  vips::VSource newSource() const;
+  vips::VImage load(VipsAccess access) const;
+
+  std::string path_;                           // set for a file
+  std::shared_ptr<const media::Bytes> bytes_;  // set for bytes held in memory
+  mutable std::once_flag decodeOnce_;
+  mutable std::optional<vips::VImage> bitmap_;  // set for a bitmap, or once decoded
+  Facts facts_;
+};
+
+}  // namespace corvane::imaging

@@ -1,0 +1,93 @@
+#include "platform/imaging/VipsSupport.h"
+
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+namespace corvane::imaging::detail {
+
+void ensureVipsStarted() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (vips_init("corvane") != 0) {
+      throw ImagingError("libvips could not be started");
+    }
+    vips_cache_set_max(0);
+    vips_block_untrusted_set(TRUE);
+  });
+}
+
+std::string describe(const vips::VError& error) {
+  std::string text = error.what();
+  vips_error_clear();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text.empty() ? "imaging failure" : text;
+}
+
+namespace {
+
+// libvips has a colour route from these; anything else (a matrix, a Fourier
+// image, a multiband scientific picture) is treated as plain samples.
+bool hasColourRoute(VipsInterpretation interpretation) {
+  switch (interpretation) {
+    case VIPS_INTERPRETATION_B_W:
+    case VIPS_INTERPRETATION_GREY16:
+    case VIPS_INTERPRETATION_sRGB:
+    case VIPS_INTERPRETATION_RGB16:
+    case VIPS_INTERPRETATION_scRGB:
+    case VIPS_INTERPRETATION_CMYK:
+    case VIPS_INTERPRETATION_LAB:
+    case VIPS_INTERPRETATION_LABQ:
+    case VIPS_INTERPRETATION_LABS:
+    case VIPS_INTERPRETATION_LCH:
+    case VIPS_INTERPRETATION_CMC:
+    case VIPS_INTERPRETATION_XYZ:
+    case VIPS_INTERPRETATION_YXY:
+    case VIPS_INTERPRETATION_HSV:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+vips::VImage toSrgb8(const vips::VImage& image) {
+  vips::VImage out = image;
+  const VipsInterpretation interpretation = vips_image_guess_interpretation(image.get_image());
+  if (hasColourRoute(interpretation)) {
+    out = out.colourspace(VIPS_INTERPRETATION_sRGB,
+                          vips::VImage::option()->set("source_space", interpretation));
+  }
+  if (out.format() != VIPS_FORMAT_UCHAR) {
+    out = out.cast(VIPS_FORMAT_UCHAR);
+  }
+  // Whatever route was taken, end with RGB or RGBA.
+  const bool alpha = out.bands() == 2 || out.bands() > 3;
+  vips::VImage colour =
+      out.bands() >= 3 ? out.extract_band(0, vips::VImage::option()->set("n", 3)) : out.extract_band(0);
+  if (colour.bands() == 1) {
+    colour = colour.bandjoin({colour, colour});
+  }
+  if (alpha) {
+    colour = colour.bandjoin(out.extract_band(out.bands() == 2 ? 1 : 3));
+  }
+  return colour.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+}
+
+vips::VImage toRgba8(const vips::VImage& image) {
+  const vips::VImage rgb = toSrgb8(image);
+  return rgb.bands() == 4 ? rgb : rgb.bandjoin_const({255});
+}
+
+media::Bytes takeBlob(VipsBlob* blob) {
+  const std::unique_ptr<VipsArea, decltype(&vips_area_unref)> owned(VIPS_AREA(blob), vips_area_unref);
+  size_t length = 0;
+  const auto* data =
+      static_cast<const uint8_t*>(vips_area_get_data(owned.get(), &length, nullptr, nullptr, nullptr));
+  return media::Bytes(data, data + length);
+}
+
+}  // namespace corvane::imaging::detail

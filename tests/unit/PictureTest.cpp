@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "ImagingTestPictures.h"
+#include "fixtures/ExifFixture.h"
+#include "platform/imaging/Picture.h"
+
+namespace corvane::imaging {
+namespace {
+
+using imagingtest::Rgb;
+
+std::filesystem::path tempPath(const char* name) { return std::filesystem::temp_directory_path() / name; }
+
+// A valid PNG of 1 x 1 whose IHDR is rewritten to declare width x height.
+media::Bytes pngDeclaring(uint32_t width, uint32_t height) {
+  media::Bytes png = imagingtest::png(1, 1, imagingtest::solid({1, 2, 3}));
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) png[at + i] = uint8_t(v >> (24 - 8 * i));
+  };
+  put32(16, width);
+  put32(20, height);
+  uint32_t crc = 0xFFFFFFFFu;  // over the chunk type and data, bytes 12..28
+  for (size_t i = 12; i < 29; ++i) {
+    crc ^= png[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  put32(29, ~crc);
+  return png;
+}
+
+TEST(Picture, ReadsSizeResolutionPixelsAndExif) {
+  auto corners = [](int x, int y) {
+    if (x == 0 && y == 0) return Rgb{255, 0, 0};
+    if (x == 39 && y == 29) return Rgb{0, 0, 255};
+    return Rgb{0, 255, 0};
+  };
+  const auto picture = Picture::fromBytes(imagingtest::png(40, 30, corners));
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->pixelsWide(), 40);
+  EXPECT_EQ(picture->pixelsHigh(), 30);
+  EXPECT_FALSE(picture->hasAlpha());
+  EXPECT_EQ(picture->colorAt(0, 0), (Rgba{255, 0, 0, 255}));
+  EXPECT_EQ(picture->colorAt(39, 29), (Rgba{0, 0, 255, 255}));
+  EXPECT_EQ(picture->colorAt(1, 1), (Rgba{0, 255, 0, 255}));
+  EXPECT_FALSE(picture->colorAt(40, 0));
+  EXPECT_FALSE(picture->colorAt(0, -1));
+  EXPECT_FALSE(picture->exifData());
+
+  // 300 dpi: 600 x 300 pixels are 144 x 72 points; 72 dpi and none are the pixel size.
+  const vips::VImage dense =
+      imagingtest::drawRgb(600, 300, imagingtest::solid({9, 9, 9}))
+          .copy(vips::VImage::option()->set("xres", 300 / 25.4)->set("yres", 300 / 25.4));
+  const auto printed = Picture::fromBytes(imagingtest::encode(dense, ".jpg"));
+  ASSERT_TRUE(printed);
+  EXPECT_NEAR(printed->sizeInPoints().width, 144.0, 0.01);
+  EXPECT_NEAR(printed->sizeInPoints().height, 72.0, 0.01);
+  EXPECT_NEAR(picture->sizeInPoints().width, 40.0, 0.01);
+
+  const test::ExifBuilder exif = test::ExifBuilder().ascii(test::Ifd::Zero, test::tag::Make, "Corvane");
+  const auto withExif =
+      Picture::fromBytes(exif.jpeg(imagingtest::jpeg(16, 16, imagingtest::solid({1, 1, 1}))));
+  ASSERT_TRUE(withExif);
+  const std::optional<media::Bytes> block = withExif->exifData();
+  ASSERT_TRUE(block && block->size() > 6);
+  EXPECT_EQ(media::Bytes(block->begin(), block->begin() + 6), (media::Bytes{'E', 'x', 'i', 'f', 0, 0}));
+}
+
+TEST(Picture, RefusesWhatIsNoAcceptablePicture) {
+  EXPECT_FALSE(Picture::fromBytes({}));
+  EXPECT_FALSE(Picture::fromBytes({'h', 'e', 'l', 'l', 'o'}));
+  EXPECT_FALSE(Picture::fromFile(""));
+  EXPECT_FALSE(Picture::fromFile("/nonexistent/corvane/picture.jpg"));
+  EXPECT_FALSE(Picture::fromFile(std::filesystem::temp_directory_path()));
+  // Formats outside the photo decoders, even when libvips could read them.
+  const std::string svg = "<svg xmlns='http://www.w3.org/2000/svg' width='10' height='10'/>";
+  EXPECT_FALSE(Picture::fromBytes(media::Bytes(svg.begin(), svg.end())));
+  const std::string ppm = "P3\n1 1\n255\n1 2 3\n";
+  EXPECT_FALSE(Picture::fromBytes(media::Bytes(ppm.begin(), ppm.end())));
+
+  // Tiny files declaring enormous pictures are refused at once.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Picture::fromBytes(pngDeclaring(1, 1)));
+  EXPECT_FALSE(Picture::fromBytes(pngDeclaring(60000, 60000)));
+  EXPECT_FALSE(Picture::fromBytes(pngDeclaring(100001, 1000)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(Picture, ARewrittenFileIsReadAfresh) {
+  const auto path = tempPath("corvane-picture-rewritten.jpg");
+  imagingtest::drawRgb(64, 48, imagingtest::solid({1, 2, 3})).write_to_file(path.c_str());
+  const auto before = Picture::fromFile(path);
+  imagingtest::drawRgb(80, 40, imagingtest::solid({1, 2, 3})).write_to_file(path.c_str());
+  const auto after = Picture::fromFile(path);
+  std::filesystem::remove(path);
+  ASSERT_TRUE(before && after);
+  EXPECT_EQ(before->pixelsWide(), 64);
+  EXPECT_EQ(after->pixelsWide(), 80);
+  EXPECT_EQ(after->pixelsHigh(), 40);
+}
+
+}  // namespace
+}  // namespace corvane::imaging

@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "ImagingTestPictures.h"
+#include "image/NSImageExtension.h"
+#include "platform/log/Log.h"
+
+namespace corvane::image {
+namespace {
+
+using imagingtest::Area;
+using imagingtest::Rgb;
+
+constexpr Rgb kRed{200, 30, 30};
+constexpr Rgb kBlack{0, 0, 0};
+constexpr Rgb kWhite{255, 255, 255};
+
+struct Rendered {
+  int width = 0, height = 0;
+  Area picture;  // where the source's colour landed
+  vips::VImage image;
+};
+
+Rendered render(const media::Bytes& source, int category, float maxW, float maxH) {
+  const auto picture = imaging::Picture::fromBytes(source);
+  EXPECT_TRUE(picture);
+  if (!picture) return {};
+  const auto tiff = makeThumbnailForContentCategory(*picture, category, maxW, maxH);
+  EXPECT_TRUE(tiff);
+  if (!tiff) return {};
+  const vips::VImage image = imagingtest::decode(*tiff);
+  EXPECT_EQ(image.format(), VIPS_FORMAT_UCHAR);
+  EXPECT_EQ(image.bands(), 3);
+  return {image.width(), image.height(), imagingtest::areaOf(image, kRed, 12), image};
+}
+
+// Every pixel of the canvas outside the picture has the bar colour.
+void expectBars(const Rendered& r, Rgb bar) {
+  for (int y = 0; y < r.height; ++y) {
+    for (int x = 0; x < r.width; ++x) {
+      const bool inPicture = x >= r.picture.left && x < r.picture.left + r.picture.width &&
+                             y >= r.picture.top && y < r.picture.top + r.picture.height;
+      if (!inPicture) {
+        ASSERT_TRUE(imagingtest::near(imagingtest::pixelAt(r.image, x, y), bar, 2)) << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST(ThumbnailRenderer, SizesAndPlacementsFollowTheBoxAndCategory) {
+  log::Capture capture;
+  {  // a photo from a file, cropped to the scaled picture
+    const auto path = std::filesystem::temp_directory_path() / "corvane-thumb-4000x3000.jpg";
+    imagingtest::drawRgb(4000, 3000, imagingtest::solid(kRed)).write_to_file(path.c_str());
+    const auto picture = imaging::Picture::fromFile(path);
+    ASSERT_TRUE(picture);
+    const auto tiff = makeThumbnailForContentCategory(*picture, kContentPhoto);
+    std::filesystem::remove(path);
+    ASSERT_TRUE(tiff);
+    const vips::VImage image = imagingtest::decode(*tiff);
+    EXPECT_EQ(image.width(), 100);
+    EXPECT_EQ(image.height(), 75);
+  }
+  {  // video frame, wide: 130x73 with 8 black rows below and 9 above
+    const Rendered r =
+        render(imagingtest::png(1920, 1080, imagingtest::solid(kRed)), kContentVideoFrame, 130, 90);
+    EXPECT_EQ(r.width, 130);
+    EXPECT_EQ(r.height, 90);
+    EXPECT_EQ(r.picture.left, 0);
+    EXPECT_EQ(r.picture.top, 9);
+    EXPECT_EQ(r.picture.width, 130);
+    EXPECT_EQ(r.picture.height, 73);
+    expectBars(r, kBlack);
+  }
+  {  // video frame, 4:3: 120x90 with 5 black columns each side
+    const Rendered r =
+        render(imagingtest::png(640, 480, imagingtest::solid(kRed)), kContentVideoFrame, 130, 90);
+    EXPECT_EQ(r.width, 130);
+    EXPECT_EQ(r.picture.left, 5);
+    EXPECT_EQ(r.picture.width, 120);
+    EXPECT_EQ(r.picture.height, 90);
+    expectBars(r, kBlack);
+  }
+  {  // square album art fills its box
+    const Rendered r =
+        render(imagingtest::jpeg(600, 600, imagingtest::solid(kRed)), kContentAlbumArt, 200, 200);
+    EXPECT_EQ(r.width, 200);
+    EXPECT_EQ(r.picture.width, 200);
+    EXPECT_EQ(r.picture.height, 200);
+  }
+  {  // a thin photo keeps its 3 columns
+    const Rendered r = render(imagingtest::png(3, 4000, imagingtest::solid(kRed)), kContentPhoto, 100, 100);
+    EXPECT_EQ(r.width, 3);
+    EXPECT_EQ(r.height, 100);
+  }
+  {  // odd horizontal margin: the extra column goes right
+    const Rendered r =
+        render(imagingtest::png(90, 90, imagingtest::solid(kRed)), kContentVideoFrame, 131, 90);
+    EXPECT_EQ(r.picture.left, 20);
+    EXPECT_EQ(r.picture.width, 90);
+  }
+  EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST(ThumbnailRenderer, AlbumArtBarsTakeTheColourOfPixelOneOne) {
+  constexpr Rgb kGreen{0, 255, 0};
+  // Red, except the 2x2 top-left corner, which holds pixel (1,1).
+  const media::Bytes source =
+      imagingtest::png(500, 300, [](int x, int y) { return x < 2 && y < 2 ? kGreen : kRed; });
+  const Rendered r = render(source, kContentAlbumArt, 200, 200);
+  EXPECT_EQ(r.width, 200);
+  EXPECT_EQ(r.height, 200);
+  EXPECT_EQ(r.picture.top, 40);
+  EXPECT_EQ(r.picture.height, 120);
+  expectBars(r, kGreen);
+
+  // A picture with no pixel (1,1) gets black bars.
+  const Rendered thin =
+      render(imagingtest::png(1, 300, imagingtest::solid(kRed)), kContentAlbumArt, 200, 200);
+  EXPECT_TRUE(imagingtest::near(imagingtest::pixelAt(thin.image, 199, 0), kBlack, 0));
+}
+
+TEST(ThumbnailRenderer, DrawnAreaIsTheSourceScaledWithAHighQualityFilter) {
+  // A smooth pattern that a wrong crop, flip or scale would move.
+  auto pattern = [](int x, int y) {
+    return Rgb{uint8_t(x * 255 / 639), uint8_t(y * 255 / 479), uint8_t((x + y) % 64 * 4)};
+  };
+  const media::Bytes source = imagingtest::png(640, 480, pattern);
+  const Rendered r = render(source, kContentVideoFrame, 130, 90);
+  VipsBlob* blob = vips_blob_new(nullptr, source.data(), source.size());
+  const vips::VImage reference =
+      vips::VImage::thumbnail_buffer(blob, 120,
+                                     vips::VImage::option()->set("height", 90)->set("size", VIPS_SIZE_FORCE))
+          .copy_memory();
+  vips_area_unref(VIPS_AREA(blob));
+  double total = 0;
+  for (int y = 0; y < 90; ++y) {
+    for (int x = 0; x < 120; ++x) {
+      const Rgb got = imagingtest::pixelAt(r.image, x + 5, y);
+      const Rgb want = imagingtest::pixelAt(reference, x, y);
+      for (size_t i = 0; i < 3; ++i) total += std::abs(int(got[i]) - int(want[i]));
+    }
+  }
+  EXPECT_LT(total / (120.0 * 90 * 3), 2.0);
+  // The black bars stay black.
+  EXPECT_TRUE(imagingtest::near(imagingtest::pixelAt(r.image, 2, 45), kBlack, 0));
+  EXPECT_TRUE(imagingtest::near(imagingtest::pixelAt(r.image, 127, 45), kBlack, 0));
+}
+
+TEST(ThumbnailRenderer, BoxesThatTruncateToZero) {
+  log::Capture capture;
+  const auto picture = imaging::Picture::fromBytes(imagingtest::png(40, 30, imagingtest::solid(kRed)));
+  ASSERT_TRUE(picture);
+  const auto full = makeThumbnailForContentCategory(*picture, kContentPhoto, 0.9f, 0.9f);
+  ASSERT_TRUE(full);
+  EXPECT_EQ(imagingtest::decode(*full).width(), 40);
+  EXPECT_EQ(imagingtest::decode(*full).height(), 30);
+  EXPECT_FALSE(makeThumbnailForContentCategory(*picture, kContentAlbumArt, 0.9f, 0.9f));
+  EXPECT_FALSE(makeThumbnailForContentCategory(*picture, kContentVideoFrame, 0.9f, 0.9f));
+  // Hostile boxes: nothing, never undefined behaviour or a giant canvas.
+  EXPECT_FALSE(makeThumbnailForContentCategory(*picture, kContentVideoFrame, -5.0f, 90.0f));
+  EXPECT_FALSE(makeThumbnailForContentCategory(*picture, kContentVideoFrame, NAN, NAN));
+  EXPECT_TRUE(capture.lines().empty());
+  EXPECT_FALSE(makeThumbnailForContentCategory(*picture, kContentVideoFrame, 1e30f, 1e30f));
+  EXPECT_TRUE(capture.contains("Could not render image"));
+}
+
+TEST(ThumbnailRenderer, TransparencyGreyAndDeepPicturesBecomeOrdinaryRgb) {
+  // Half transparent: flattened onto the bar colour.
+  const vips::VImage rgba =
+      imagingtest::drawRgb(64, 64, imagingtest::solid(kRed))
+          .bandjoin_const({0})
+          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+  const media::Bytes transparent = imagingtest::encode(rgba, ".png");
+  const Rendered video = render(transparent, kContentVideoFrame, 130, 90);
+  EXPECT_TRUE(imagingtest::near(imagingtest::pixelAt(video.image, 65, 45), kBlack, 2));
+  const Rendered photo = render(transparent, kContentPhoto, 100, 100);
+  EXPECT_TRUE(imagingtest::near(imagingtest::pixelAt(photo.image, 50, 50), kWhite, 2));
+
+  // 16-bit grey.
+  const vips::VImage grey16 =
+      imagingtest::drawRgb(50, 50, imagingtest::solid({128, 128, 128}))
+          .extract_band(0)
+          .cast(VIPS_FORMAT_USHORT)
+          .linear(257.0, 0.0)
+          .cast(VIPS_FORMAT_USHORT)
+          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_GREY16));
+  const auto picture = imaging::Picture::fromBytes(imagingtest::encode(grey16, ".png"));
+  ASSERT_TRUE(picture);
+  const auto tiff = makeThumbnailForContentCategory(*picture, kContentPhoto, 10, 10);
+  ASSERT_TRUE(tiff);
+  const vips::VImage out = imagingtest::decode(*tiff);
+  EXPECT_EQ(out.bands(), 3);
+  EXPECT_EQ(out.format(), VIPS_FORMAT_UCHAR);
+  EXPECT_TRUE(imagingtest::near(imagingtest::pixelAt(out, 5, 5), {128, 128, 128}, 2));
+}
+
+TEST(ThumbnailRenderer, CorruptPicturesGiveNothingQuickly) {
+  log::Capture capture;
+  media::Bytes truncated = imagingtest::jpeg(800, 600, [](int x, int y) {
+    return Rgb{uint8_t(x * 7), uint8_t(y * 13), uint8_t(x ^ y)};
+  });
+  truncated.resize(truncated.size() / 3);
+  const auto picture = imaging::Picture::fromBytes(truncated);
+  ASSERT_TRUE(picture);  // the header is intact
+  EXPECT_FALSE(makeThumbnailForContentCategory(*picture, kContentPhoto));
+  EXPECT_TRUE(capture.contains("makeThumbnailWithMaxSize Exception : "));
+
+  // A small JPEG that declares 9000 x 9000 pixels (under the size limit): quick, whatever it gives.
+  media::Bytes huge = imagingtest::jpeg(16, 16, imagingtest::solid(kRed));
+  for (size_t i = 0; i + 8 < huge.size(); ++i) {
+    if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
+      huge[i + 5] = 0x23, huge[i + 6] = 0x28, huge[i + 7] = 0x23, huge[i + 8] = 0x28;  // 9000
+      break;
+    }
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const auto declared = imaging::Picture::fromBytes(huge);
+  ASSERT_TRUE(declared);
+  EXPECT_EQ(declared->pixelsWide(), 9000);
+  // Its scan ends early, which the decoder reports as a warning: the missing
+  // rows may come out grey, but only a reduced scale is ever decoded.
+  makeThumbnailForContentCategory(*declared, kContentAlbumArt);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+}  // namespace
+}  // namespace corvane::image
