@@ -1,0 +1,214 @@
+#include "builders/MP4Parser.h"
+
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <cmath>
+#include <exception>
+#include <string_view>
+
+#include "image/NSImageExtension.h"
+#include "media/Genre.h"
+#include "media/MediaDBKeys.h"
+#include "media/RZMediaTypeReader.h"
+#include "media/Utf8.h"
+#include "platform/imaging/Picture.h"
+#include "platform/log/Log.h"
+#include "platform/mp4/Mp4File.h"
+
+namespace corvane::builders {
+
+namespace {
+
+using media::MediaRecord;
+
+std::string lastComponent(const std::string& path) {
+  std::string_view view = path;
+  while (view.size() > 1 && view.back() == '/') view.remove_suffix(1);
+  const size_t slash = view.rfind('/');
+  if (slash != std::string_view::npos && view.size() > 1) view.remove_prefix(slash + 1);
+  return std::string(view);
+}
+
+// A tag text goes into the record only when it is valid UTF-8.
+void setText(MediaRecord& record, const char* key, const std::optional<std::string>& text) {
+  if (text && media::isValidUtf8(*text)) record.set(key, *text);
+}
+
+// Text wins over the genre code, even when the text is unusable; a code
+// names entry code - 1 of the genre list, for codes 1 to 148 only.
+void setGenre(MediaRecord& record, const mp4::Tags& tags) {
+  if (tags.genre) {
+    setText(record, media::MediaDBMusicColumnGenre, tags.genre);
+  } else if (tags.genreType && *tags.genreType >= 1 && *tags.genreType <= media::kGenreCount) {
+    if (auto name = media::getGenreName(*tags.genreType - 1))
+      record.set(media::MediaDBMusicColumnGenre, *name);
+  }
+}
+
+// Only the first artwork counts: if it is no picture, later ones are not tried.
+void setAlbumArt(MediaRecord& record, const mp4::Tags& tags) {
+  if (tags.artworks.empty()) return;
+  try {
+    const auto picture = imaging::Picture::fromBytes(tags.artworks.front().data);
+    if (!picture) return;
+    if (auto thumbnail = image::makeThumbnailForContentCategory(*picture, image::kContentAlbumArt)) {
+      record.set(media::MediaDBMusicColumnAlbumArt, std::move(*thumbnail));
+    }
+  } catch (const std::exception& e) {
+    // A picture the renderer cannot handle costs the album art only.
+    log::line(log::format("MP4Parser album art failed: %s", e.what()));
+  }
+}
+
+// Size and modification date of the file the path leads to.
+void setFileFacts(MediaRecord& record, const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;
+  record.set(media::MediaDBMusicColumnDateModified,
+             media::Date::fromSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+  record.set(media::MediaDBCommonColumnFileSize, static_cast<uint64_t>(st.st_size));
+}
+
+void setDefaults(MediaRecord& record, const std::string& path) {
+  record.set(media::MediaDBMusicColumnPlayCount, int32_t{0});
+  record.set(media::MediaDBMusicColumnRating, int32_t{0});
+  record.set(media::MediaDBMusicColumnAlbumRating, int32_t{0});
+  record.set(media::MediaDBMusicColumnDateAdded, media::Date::now());
+  setFileFacts(record, path);
+  const int32_t type = media::RZMediaTypeReader::type(path);
+  record.set(media::MediaDBCommonColumnMediaType, type);
+  record.set(media::MediaDBCommonColumnFileTypeString, media::RZMediaTypeReader::typeName(type));
+  record.set(media::MediaDBMusicColumnDRMProperty, int32_t{0});
+  record.set(media::MediaDBMusicColumnIsLicenseExpired, false);
+  record.set(media::MediaDBMusicColumnHasLyrics, false);
+  record.set(media::MediaDBMusicColumnPlayState, int32_t{0});
+  record.set(media::MediaDBCommonColumnLinkError, false);
+  record.set(media::MediaDBMusicColumnIsReadOnly, false);
+}
+
+// Whole seconds (rounded down) and the time scale of the first audio track;
+// the bit rate in whole kilobits per second when above zero.
+void setAudioTiming(MediaRecord& record, const std::optional<mp4::AudioTrack>& track) {
+  if (!track) return;
+  if (track->timeScale != 0) {
+    const double seconds =
+        std::floor(static_cast<double>(track->duration) / static_cast<double>(track->timeScale));
+    record.set(media::MediaDBMusicColumnPlayLength, seconds);
+    record.set(media::MediaDBMusicColumnSamplerate, static_cast<double>(track->timeScale));
+  }
+  // Below one kilobit the rounded figure would be 0, which is no rate.
+  const double kilobits = std::floor(track->bitRate / 1000.0);
+  if (kilobits > 0) record.set(media::MediaDBMusicColumnBitrate, static_cast<int32_t>(kilobits));
+}
+
+// ---- dump -----------------------------------------------------------------
+
+void printText(std::FILE* out, const char* label, const std::optional<std::string>& text) {
+  if (text) std::fprintf(out, "%s: %s\n", label, text->c_str());
+}
+
+template <typename T>
+void printNumber(std::FILE* out, const char* label, const std::optional<T>& value) {
+  if (value) std::fprintf(out, "%s: %u\n", label, static_cast<unsigned>(*value));
+}
+
+void printPair(std::FILE* out, const char* label, const std::optional<mp4::IndexTotal>& pair) {
+  if (pair) std::fprintf(out, "%s: index=%u total=%u\n", label, unsigned{pair->index}, unsigned{pair->total});
+}
+
+void printTags(std::FILE* out, const mp4::Tags& t) {
+  printText(out, "name", t.name);
+  printText(out, "artist", t.artist);
+  printText(out, "albumArtist", t.albumArtist);
+  printText(out, "album", t.album);
+  printText(out, "grouping", t.grouping);
+  printText(out, "composer", t.composer);
+  printText(out, "comments", t.comments);
+  printText(out, "genre", t.genre);
+  printNumber(out, "genreType", t.genreType);
+  printText(out, "releaseDate", t.releaseDate);
+  printPair(out, "track", t.track);
+  printPair(out, "disk", t.disk);
+  printNumber(out, "tempo", t.tempo);
+  printNumber(out, "compilation", t.compilation);
+  printText(out, "tvShow", t.tvShow);
+  printText(out, "tvNetwork", t.tvNetwork);
+  printText(out, "tvEpisodeID", t.tvEpisodeID);
+  printNumber(out, "tvSeason", t.tvSeason);
+  printNumber(out, "tvEpisode", t.tvEpisode);
+  printText(out, "description", t.description);
+  printText(out, "longDescription", t.longDescription);
+  printText(out, "lyrics", t.lyrics);
+  printText(out, "sortName", t.sortName);
+  printText(out, "sortArtist", t.sortArtist);
+  printText(out, "sortAlbumArtist", t.sortAlbumArtist);
+  printText(out, "sortAlbum", t.sortAlbum);
+  printText(out, "sortComposer", t.sortComposer);
+  printText(out, "sortTVShow", t.sortTVShow);
+  for (size_t i = 0; i < t.artworks.size(); ++i) {
+    const mp4::Artwork& art = t.artworks[i];
+    std::fprintf(out, "art[%d]: type=%d size=%u data=%p\n", static_cast<int>(i), static_cast<int>(art.type),
+                 static_cast<unsigned>(art.data.size()), static_cast<const void*>(art.data.data()));
+  }
+  printText(out, "copyright", t.copyright);
+  printText(out, "encodingTool", t.encodingTool);
+  printText(out, "encodedBy", t.encodedBy);
+  printText(out, "purchaseDate", t.purchaseDate);
+  printNumber(out, "podcast", t.podcast);
+  printText(out, "keywords", t.keywords);
+  printText(out, "category", t.category);
+  printNumber(out, "hdVideo", t.hdVideo);
+  printNumber(out, "mediaType", t.mediaType);
+  printNumber(out, "contentRating", t.contentRating);
+  printNumber(out, "gapless", t.gapless);
+  printNumber(out, "contentID", t.contentID);
+  printNumber(out, "artistID", t.artistID);
+  if (t.playlistID) std::fprintf(out, "playlistID: %llu\n", static_cast<unsigned long long>(*t.playlistID));
+  printNumber(out, "genreID", t.genreID);
+  printText(out, "xid", t.xid);
+  printText(out, "iTunesAccount", t.iTunesAccount);
+  printNumber(out, "iTunesAccountType", t.iTunesAccountType);
+  printNumber(out, "iTunesCountry", t.iTunesCountry);
+}
+
+}  // namespace
+
+std::optional<MediaRecord> MP4Parser::build(const std::string& path) {
+  const auto file = mp4::Mp4File::openRead(path);
+  if (!file) {
+    log::line("MP4Parser file open fail");
+    return std::nullopt;
+  }
+  const mp4::Tags& tags = file->tags();
+  MediaRecord record;
+  record.set(media::MediaDBCommonColumnFilePath, path);
+  record.set(media::MediaDBCommonColumnFileName, lastComponent(path));
+  record.set(media::MediaDBCommonColumnIsManaged, false);
+
+  setText(record, media::MediaDBMusicColumnTitle, tags.name);
+  setText(record, media::MediaDBMusicColumnAlbum, tags.album);
+  setText(record, media::MediaDBMusicColumnArtist, tags.artist);
+  setText(record, media::MediaDBMusicColumnAlbumArtist, tags.albumArtist);
+  setText(record, media::MediaDBMusicColumnComposer, tags.composer);
+  if (tags.track) record.set(media::MediaDBMusicColumnTrackNo, int32_t{tags.track->index});
+  if (tags.disk) record.set(media::MediaDBMusicColumnDiscNo, int32_t{tags.disk->index});
+  setText(record, media::MediaDBMusicColumnDateReleased, tags.releaseDate);
+  setGenre(record, tags);
+  setAlbumArt(record, tags);
+  setDefaults(record, path);
+  setAudioTiming(record, file->firstAudioTrack());
+  return record;
+}
+
+int MP4Parser::testMp4v2(const std::string& path, std::FILE* out) {
+  const auto file = mp4::Mp4File::openForChange(path);
+  if (!file) {
+    std::fprintf(out, "MP4Modify failed\n");
+    return 1;
+  }
+  printTags(out, file->tags());
+  return 0;
+}
+
+}  // namespace corvane::builders

@@ -1,0 +1,603 @@
+#include "platform/mp4/Mp4File.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <taglib/mp4coverart.h>
+#include <taglib/mp4file.h>
+#include <taglib/mp4item.h>
+#include <taglib/mp4tag.h>
+#include <taglib/tstringlist.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <utility>
+
+namespace corvane::mp4 {
+
+namespace {
+
+// Real metadata lists hold a few dozen items and a handful of pictures; these
+// bounds keep a hostile list of millions of tiny boxes from costing gigabytes.
+constexpr size_t kMaxItems = 4096;
+constexpr size_t kMaxElementsPerItem = 1024;
+// Real files have a handful of top-level boxes before the movie box.
+constexpr int kMaxTopLevelBoxes = 4096;
+
+// Closes a descriptor on every path.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Opens path without blocking on a FIFO and only when it is a regular file.
+FileDescriptor openRegular(const std::string& path, int mode) {
+  FileDescriptor fd(::open(path.c_str(), mode | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileDescriptor(-1);
+  return fd;
+}
+
+bool readFully(int fd, uint64_t offset, std::span<uint8_t> out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads `out.size()` bytes at an offset of the file; false when it cannot.
+using ReadAt = std::function<bool(uint64_t offset, std::span<uint8_t> out)>;
+
+// The payload of the first top-level 'moov' box. Every top-level header
+// before it must be well formed; a movie box that is cut short or larger
+// than kMaxMovieBoxBytes is refused.
+std::optional<media::Bytes> readMovieBox(uint64_t fileSize, const ReadAt& readAt) {
+  uint64_t offset = 0;
+  for (int count = 0; offset < fileSize && count < kMaxTopLevelBoxes; ++count) {
+    std::array<uint8_t, 16> head{};
+    const auto headLength = static_cast<size_t>(std::min<uint64_t>(head.size(), fileSize - offset));
+    const std::span<uint8_t> headBytes(head.data(), headLength);
+    if (!readAt(offset, headBytes)) return std::nullopt;
+    const auto header = parseBoxHeader(headBytes, fileSize - offset);
+    if (!header) return std::nullopt;
+    if (header->type == fourcc("moov")) {
+      const uint64_t payloadSize = header->size - header->headerSize;
+      if (payloadSize > kMaxMovieBoxBytes) return std::nullopt;
+      media::Bytes movie(static_cast<size_t>(payloadSize));
+      if (!readAt(offset + header->headerSize, movie)) return std::nullopt;
+      return movie;
+    }
+    offset += header->size;
+  }
+  return std::nullopt;
+}
+
+// ---- metadata list -------------------------------------------------------
+
+std::string afterVersionAndFlags(ByteSpan payload) {
+  if (payload.size() < 4) return {};
+  return std::string(payload.begin() + 4, payload.end());
+}
+
+MetadataItem readItem(const Box& itemBox) {
+  MetadataItem item;
+  item.code = fourccText(itemBox.type);
+  BoxReader parts(itemBox.payload);
+  while (auto part = parts.next()) {
+    if (part->type == fourcc("data")) {
+      if (item.data.size() >= kMaxElementsPerItem) continue;
+      ByteCursor cursor(part->payload);
+      const uint32_t versionAndType = cursor.u32();
+      cursor.skip(4);  // locale
+      if (!cursor.ok()) continue;
+      const ByteSpan value = cursor.rest();
+      item.data.push_back({versionAndType & 0xFFFFFF, media::Bytes(value.begin(), value.end())});
+    } else if (part->type == fourcc("mean")) {
+      item.mean = afterVersionAndFlags(part->payload);
+    } else if (part->type == fourcc("name")) {
+      item.name = afterVersionAndFlags(part->payload);
+    }
+  }
+  return item;
+}
+
+std::vector<MetadataItem> readItems(ByteSpan movie) {
+  std::vector<MetadataItem> items;
+  const auto list = findPath(movie, {fourcc("udta"), fourcc("meta"), fourcc("ilst")});
+  if (!list) return items;
+  BoxReader reader(list->payload);
+  while (auto box = reader.next()) {
+    if (items.size() >= kMaxItems) break;
+    items.push_back(readItem(*box));
+  }
+  return items;
+}
+
+const media::Bytes* firstElement(const MetadataItem& item) {
+  return item.data.empty() ? nullptr : &item.data.front().bytes;
+}
+
+// Text stops at the first NUL, as a C string would: nothing after it could
+// be shown or sent anyway.
+std::optional<std::string> textOf(const MetadataItem& item) {
+  const media::Bytes* bytes = firstElement(item);
+  if (!bytes) return std::nullopt;
+  const auto end = std::find(bytes->begin(), bytes->end(), uint8_t{0});
+  return std::string(bytes->begin(), end);
+}
+
+// A big-endian unsigned integer of 1 to 8 bytes that fits T.
+template <typename T>
+std::optional<T> numberOf(const MetadataItem& item) {
+  const media::Bytes* bytes = firstElement(item);
+  if (!bytes || bytes->empty() || bytes->size() > 8) return std::nullopt;
+  uint64_t value = 0;
+  for (uint8_t b : *bytes) value = (value << 8) | b;
+  if (value > std::numeric_limits<T>::max()) return std::nullopt;
+  return static_cast<T>(value);
+}
+
+// trkn / disk: 2 reserved bytes, the index, then (when present) the total.
+std::optional<IndexTotal> indexTotalOf(const MetadataItem& item) {
+  const media::Bytes* bytes = firstElement(item);
+  if (!bytes || bytes->size() < 4) return std::nullopt;
+  ByteCursor cursor(*bytes);
+  cursor.skip(2);
+  IndexTotal pair;
+  pair.index = cursor.u16();
+  if (cursor.remaining() >= 2) pair.total = cursor.u16();
+  return pair;
+}
+
+ArtworkType artworkTypeOf(const DataElement& element) {
+  switch (element.typeCode) {
+    case 13:
+      return ArtworkType::Jpeg;
+    case 14:
+      return ArtworkType::Png;
+    case 12:
+      return ArtworkType::Gif;
+    case 27:
+      return ArtworkType::Bmp;
+    case 0:
+      break;  // implicit: look at the bytes
+    default:
+      return ArtworkType::Undefined;
+  }
+  const auto starts = [&](std::initializer_list<uint8_t> magic) {
+    return element.bytes.size() >= magic.size() &&
+           std::equal(magic.begin(), magic.end(), element.bytes.begin());
+  };
+  if (starts({0xFF, 0xD8, 0xFF})) return ArtworkType::Jpeg;
+  if (starts({0x89, 'P', 'N', 'G'})) return ArtworkType::Png;
+  if (starts({'G', 'I', 'F', '8'})) return ArtworkType::Gif;
+  if (starts({'B', 'M'})) return ArtworkType::Bmp;
+  return ArtworkType::Undefined;
+}
+
+using TextField = std::optional<std::string> Tags::*;
+
+struct TextItem {
+  const char* code;
+  TextField field;
+};
+
+constexpr std::array<TextItem, 29> kTextItems{{
+    {"\xA9nam", &Tags::name},
+    {"\xA9"
+     "ART",
+     &Tags::artist},
+    {"aART", &Tags::albumArtist},
+    {"\xA9"
+     "alb",
+     &Tags::album},
+    {"\xA9grp", &Tags::grouping},
+    {"\xA9wrt", &Tags::composer},
+    {"\xA9"
+     "cmt",
+     &Tags::comments},
+    {"\xA9gen", &Tags::genre},
+    {"\xA9"
+     "day",
+     &Tags::releaseDate},
+    {"tvsh", &Tags::tvShow},
+    {"tvnn", &Tags::tvNetwork},
+    {"tven", &Tags::tvEpisodeID},
+    {"desc", &Tags::description},
+    {"ldes", &Tags::longDescription},
+    {"\xA9lyr", &Tags::lyrics},
+    {"sonm", &Tags::sortName},
+    {"soar", &Tags::sortArtist},
+    {"soaa", &Tags::sortAlbumArtist},
+    {"soal", &Tags::sortAlbum},
+    {"soco", &Tags::sortComposer},
+    {"sosn", &Tags::sortTVShow},
+    {"cprt", &Tags::copyright},
+    {"\xA9too", &Tags::encodingTool},
+    {"\xA9"
+     "enc",
+     &Tags::encodedBy},
+    {"purd", &Tags::purchaseDate},
+    {"keyw", &Tags::keywords},
+    {"catg", &Tags::category},
+    {"xid ", &Tags::xid},
+    {"apID", &Tags::iTunesAccount},
+}};
+
+template <typename T>
+void setOnce(std::optional<T>& field, std::optional<T> value) {
+  if (!field) field = std::move(value);
+}
+
+void addNumber(Tags& tags, const MetadataItem& item) {
+  const std::string& c = item.code;
+  if (c == "gnre")
+    setOnce(tags.genreType, numberOf<uint16_t>(item));
+  else if (c == "tmpo")
+    setOnce(tags.tempo, numberOf<uint16_t>(item));
+  else if (c == "cpil")
+    setOnce(tags.compilation, numberOf<uint8_t>(item));
+  else if (c == "tvsn")
+    setOnce(tags.tvSeason, numberOf<uint32_t>(item));
+  else if (c == "tves")
+    setOnce(tags.tvEpisode, numberOf<uint32_t>(item));
+  else if (c == "pcst")
+    setOnce(tags.podcast, numberOf<uint8_t>(item));
+  else if (c == "hdvd")
+    setOnce(tags.hdVideo, numberOf<uint8_t>(item));
+  else if (c == "stik")
+    setOnce(tags.mediaType, numberOf<uint8_t>(item));
+  else if (c == "rtng")
+    setOnce(tags.contentRating, numberOf<uint8_t>(item));
+  else if (c == "pgap")
+    setOnce(tags.gapless, numberOf<uint8_t>(item));
+  else if (c == "cnID")
+    setOnce(tags.contentID, numberOf<uint32_t>(item));
+  else if (c == "atID")
+    setOnce(tags.artistID, numberOf<uint32_t>(item));
+  else if (c == "plID")
+    setOnce(tags.playlistID, numberOf<uint64_t>(item));
+  else if (c == "geID")
+    setOnce(tags.genreID, numberOf<uint32_t>(item));
+  else if (c == "akID")
+    setOnce(tags.iTunesAccountType, numberOf<uint8_t>(item));
+  else if (c == "sfID")
+    setOnce(tags.iTunesCountry, numberOf<uint32_t>(item));
+  else if (c == "trkn")
+    setOnce(tags.track, indexTotalOf(item));
+  else if (c == "disk")
+    setOnce(tags.disk, indexTotalOf(item));
+}
+
+Tags tagsFrom(const std::vector<MetadataItem>& items) {
+  Tags tags;
+  bool artworkSeen = false;
+  for (const MetadataItem& item : items) {
+    const auto text = std::find_if(kTextItems.begin(), kTextItems.end(),
+                                   [&](const TextItem& t) { return item.code == t.code; });
+    if (text != kTextItems.end()) {
+      setOnce(tags.*(text->field), textOf(item));
+    } else if (item.code == "covr") {
+      if (artworkSeen) continue;
+      artworkSeen = true;
+      for (const DataElement& element : item.data)
+        tags.artworks.push_back({element.bytes, artworkTypeOf(element)});
+    } else {
+      addNumber(tags, item);
+    }
+  }
+  return tags;
+}
+
+// ---- first audio track ----------------------------------------------------
+
+uint32_t trackIdOf(ByteSpan trak) {
+  const auto header = findChild(trak, fourcc("tkhd"));
+  if (!header) return 0;
+  ByteCursor cursor(header->payload);
+  const uint8_t version = cursor.u8();
+  cursor.skip(3);                      // flags
+  cursor.skip(version == 1 ? 16 : 8);  // creation and modification times
+  const uint32_t id = cursor.u32();
+  return cursor.ok() ? id : 0;
+}
+
+// Time scale and duration from the media header, version 0 (32-bit times)
+// or 1 (64-bit times).
+void readMediaHeader(ByteSpan trak, AudioTrack& track) {
+  const auto header = findPath(trak, {fourcc("mdia"), fourcc("mdhd")});
+  if (!header) return;
+  ByteCursor cursor(header->payload);
+  const uint8_t version = cursor.u8();
+  cursor.skip(3);
+  if (version > 1) return;
+  cursor.skip(version == 1 ? 16 : 8);
+  const uint32_t timeScale = cursor.u32();
+  const uint64_t duration = version == 1 ? cursor.u64() : cursor.u32();
+  if (!cursor.ok()) return;
+  track.timeScale = timeScale;
+  track.duration = duration;
+}
+
+// The length of an MPEG-4 descriptor: up to four bytes of 7 bits each.
+uint32_t descriptorLength(ByteCursor& cursor) {
+  uint32_t length = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t b = cursor.u8();
+    length = (length << 7) | (b & 0x7F);
+    if ((b & 0x80) == 0) break;
+  }
+  return length;
+}
+
+// avgBitrate of the decoder configuration in an 'esds' payload.
+std::optional<uint32_t> esdsAverageBitRate(ByteSpan payload) {
+  constexpr uint8_t kEsDescriptor = 0x03, kDecoderConfig = 0x04;
+  ByteCursor cursor(payload);
+  cursor.skip(4);  // version and flags
+  if (cursor.u8() != kEsDescriptor) return std::nullopt;
+  descriptorLength(cursor);
+  cursor.skip(2);  // ES_ID
+  const uint8_t flags = cursor.u8();
+  if (flags & 0x80) cursor.skip(2);            // depends on another stream
+  if (flags & 0x40) cursor.skip(cursor.u8());  // URL
+  if (flags & 0x20) cursor.skip(2);            // OCR stream
+  if (cursor.u8() != kDecoderConfig) return std::nullopt;
+  descriptorLength(cursor);
+  cursor.skip(1 + 1 + 3 + 4);  // object type, stream type, buffer size, max bit rate
+  const uint32_t average = cursor.u32();
+  if (!cursor.ok()) return std::nullopt;
+  return average;
+}
+
+// The 'esds' of the first sample description, directly under the audio
+// sample entry or inside a QuickTime 'wave' box.
+std::optional<uint32_t> declaredBitRate(ByteSpan trak) {
+  const auto descriptions = findPath(trak, {fourcc("mdia"), fourcc("minf"), fourcc("stbl"), fourcc("stsd")});
+  if (!descriptions) return std::nullopt;
+  ByteCursor cursor(descriptions->payload);
+  cursor.skip(8);  // version, flags, entry count
+  if (!cursor.ok()) return std::nullopt;
+  const auto entry = BoxReader(cursor.rest()).next();
+  if (!entry) return std::nullopt;
+  // Sound sample entry: 8 bytes of reserved and reference index, then 20
+  // bytes of sound description; QuickTime versions 1 and 2 add 16 or 36.
+  ByteCursor fields(entry->payload);
+  fields.skip(8);
+  const uint16_t version = fields.u16();
+  const size_t headerSize = version == 1 ? 44 : version == 2 ? 64 : 28;
+  if (!fields.ok() || entry->payload.size() < headerSize) return std::nullopt;
+  const ByteSpan children = entry->payload.subspan(headerSize);
+  auto esds = findChild(children, fourcc("esds"));
+  if (!esds) esds = findPath(children, {fourcc("wave"), fourcc("esds")});
+  return esds ? esdsAverageBitRate(esds->payload) : std::nullopt;
+}
+
+// Sum of the sample sizes; none when the table is missing or cut short.
+std::optional<uint64_t> totalSampleBytes(ByteSpan trak) {
+  const auto sizes = findPath(trak, {fourcc("mdia"), fourcc("minf"), fourcc("stbl"), fourcc("stsz")});
+  if (!sizes) return std::nullopt;
+  ByteCursor cursor(sizes->payload);
+  cursor.skip(4);
+  const uint32_t commonSize = cursor.u32();
+  const uint32_t count = cursor.u32();
+  if (!cursor.ok()) return std::nullopt;
+  if (commonSize != 0) return uint64_t{commonSize} * count;
+  if (cursor.remaining() / 4 < count) return std::nullopt;
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < count; ++i) total += cursor.u32();
+  return total;
+}
+
+uint32_t bitRateOf(ByteSpan trak, const AudioTrack& track) {
+  if (const auto declared = declaredBitRate(trak); declared && *declared != 0) return *declared;
+  const auto bytes = totalSampleBytes(trak);
+  if (!bytes || track.duration == 0 || track.timeScale == 0) return 0;
+  const double bits =
+      static_cast<double>(*bytes) * 8.0 * track.timeScale / static_cast<double>(track.duration);
+  return bits >= std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                      : static_cast<uint32_t>(bits);
+}
+
+bool isSoundTrack(ByteSpan trak) {
+  const auto handler = findPath(trak, {fourcc("mdia"), fourcc("hdlr")});
+  if (!handler) return false;
+  ByteCursor cursor(handler->payload);
+  cursor.skip(8);  // version, flags, pre-defined
+  return cursor.u32() == fourcc("soun") && cursor.ok();
+}
+
+std::optional<AudioTrack> readFirstAudioTrack(ByteSpan movie) {
+  BoxReader reader(movie);
+  while (auto box = reader.next()) {
+    if (box->type != fourcc("trak") || !isSoundTrack(box->payload)) continue;
+    AudioTrack track;
+    track.trackId = trackIdOf(box->payload);
+    readMediaHeader(box->payload, track);
+    track.bitRate = bitRateOf(box->payload, track);
+    return track;
+  }
+  return std::nullopt;
+}
+
+// ---- writing --------------------------------------------------------------
+
+TagLib::String itemKey(const char* code) { return TagLib::String(code, TagLib::String::Latin1); }
+
+void storeText(TagLib::MP4::Tag& tag, const char* code, const std::optional<std::string>& value) {
+  if (value) {
+    tag.setItem(itemKey(code),
+                TagLib::MP4::Item(TagLib::StringList(TagLib::String(*value, TagLib::String::UTF8))));
+  } else {
+    tag.removeItem(itemKey(code));
+  }
+}
+
+void storePair(TagLib::MP4::Tag& tag, const char* code, const std::optional<IndexTotal>& value) {
+  if (value) {
+    tag.setItem(itemKey(code), TagLib::MP4::Item(int{value->index}, int{value->total}));
+  } else {
+    tag.removeItem(itemKey(code));
+  }
+}
+
+TagLib::MP4::CoverArt::Format coverFormat(ArtworkType type) {
+  switch (type) {
+    case ArtworkType::Jpeg:
+      return TagLib::MP4::CoverArt::JPEG;
+    case ArtworkType::Png:
+      return TagLib::MP4::CoverArt::PNG;
+    case ArtworkType::Gif:
+      return TagLib::MP4::CoverArt::GIF;
+    case ArtworkType::Bmp:
+      return TagLib::MP4::CoverArt::BMP;
+    case ArtworkType::Undefined:
+      break;
+  }
+  return TagLib::MP4::CoverArt::Unknown;
+}
+
+void storeArtworks(TagLib::MP4::Tag& tag, const std::vector<Artwork>& artworks) {
+  if (artworks.empty()) {
+    tag.removeItem("covr");
+    return;
+  }
+  TagLib::MP4::CoverArtList list;
+  for (const Artwork& art : artworks) {
+    const TagLib::ByteVector data(reinterpret_cast<const char*>(art.data.data()),
+                                  static_cast<unsigned int>(art.data.size()));
+    list.append(TagLib::MP4::CoverArt(coverFormat(art.type), data));
+  }
+  tag.setItem("covr", TagLib::MP4::Item(list));
+}
+
+struct WritableText {
+  const char* code;
+  TextField field;
+};
+
+constexpr std::array<WritableText, 7> kWritableText{{
+    {"\xA9nam", &Tags::name},
+    {"\xA9"
+     "ART",
+     &Tags::artist},
+    {"aART", &Tags::albumArtist},
+    {"\xA9"
+     "alb",
+     &Tags::album},
+    {"\xA9wrt", &Tags::composer},
+    {"\xA9gen", &Tags::genre},
+    {"\xA9"
+     "day",
+     &Tags::releaseDate},
+}};
+
+bool writableFieldsDiffer(const Tags& a, const Tags& b) {
+  for (const WritableText& t : kWritableText) {
+    if (a.*(t.field) != b.*(t.field)) return true;
+  }
+  return a.track != b.track || a.disk != b.disk || a.artworks != b.artworks;
+}
+
+}  // namespace
+
+void Tags::addArtwork(Artwork artwork) { artworks.push_back(std::move(artwork)); }
+
+bool Tags::setArtwork(size_t index, Artwork artwork) {
+  if (index >= artworks.size()) return false;
+  artworks[index] = std::move(artwork);
+  return true;
+}
+
+bool Tags::removeArtwork(size_t index) {
+  if (index >= artworks.size()) return false;
+  artworks.erase(artworks.begin() + static_cast<std::ptrdiff_t>(index));
+  return true;
+}
+
+std::optional<Mp4File> Mp4File::fromBytes(ByteSpan fileBytes) {
+  const auto movie = readMovieBox(fileBytes.size(), [&](uint64_t offset, std::span<uint8_t> out) {
+    if (offset > fileBytes.size() || out.size() > fileBytes.size() - offset) return false;
+    std::copy_n(fileBytes.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+    return true;
+  });
+  if (!movie) return std::nullopt;
+  Mp4File file;
+  file.items_ = readItems(*movie);
+  file.tags_ = tagsFrom(file.items_);
+  file.audio_ = readFirstAudioTrack(*movie);
+  return file;
+}
+
+std::optional<Mp4File> Mp4File::openRead(const std::string& path) {
+  const FileDescriptor fd = openRegular(path, O_RDONLY);
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return std::nullopt;
+  const auto movie =
+      readMovieBox(static_cast<uint64_t>(st.st_size),
+                   [&](uint64_t offset, std::span<uint8_t> out) { return readFully(fd.get(), offset, out); });
+  if (!movie) return std::nullopt;
+  Mp4File file;
+  file.items_ = readItems(*movie);
+  file.tags_ = tagsFrom(file.items_);
+  file.audio_ = readFirstAudioTrack(*movie);
+  return file;
+}
+
+std::optional<Mp4File> Mp4File::openForChange(const std::string& path) {
+  if (!openRegular(path, O_RDWR).valid()) return std::nullopt;
+  auto file = openRead(path);
+  if (file) file->path_ = path;
+  return file;
+}
+
+const MetadataItem* Mp4File::findItem(std::string_view code) const {
+  const auto it =
+      std::find_if(items_.begin(), items_.end(), [&](const MetadataItem& i) { return i.code == code; });
+  return it == items_.end() ? nullptr : &*it;
+}
+
+bool Mp4File::store(const Tags& updated) {
+  if (path_.empty()) return false;
+  if (!writableFieldsDiffer(tags_, updated)) return true;
+  {
+    // Audio properties are not needed for a save; skipping them saves a pass.
+    TagLib::MP4::File file(path_.c_str(), false);
+    TagLib::MP4::Tag* tag = file.tag();
+    if (!file.isValid() || file.readOnly() || tag == nullptr) return false;
+    for (const WritableText& t : kWritableText) {
+      if (tags_.*(t.field) != updated.*(t.field)) storeText(*tag, t.code, updated.*(t.field));
+    }
+    if (tags_.track != updated.track) storePair(*tag, "trkn", updated.track);
+    if (tags_.disk != updated.disk) storePair(*tag, "disk", updated.disk);
+    if (tags_.artworks != updated.artworks) storeArtworks(*tag, updated.artworks);
+    if (!file.save()) return false;
+  }
+  // What the file now holds, so that a second store compares against it.
+  if (auto reread = openRead(path_)) {
+    tags_ = std::move(reread->tags_);
+    items_ = std::move(reread->items_);
+  }
+  return true;
+}
+
+}  // namespace corvane::mp4
