@@ -1,0 +1,233 @@
+#include "tags/SafeRewrite.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "platform/log/Log.h"
+
+namespace corvane::tags {
+namespace {
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now, reporting the error a delayed write may surface only here.
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// The private copy: removed on every path unless it has been renamed into place.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& folder)
+      : path_(folder + "/.corvane-rewrite-XXXXXX"), fd_(::mkostemp(path_.data(), O_CLOEXEC)) {
+    if (!fd_.valid()) path_.clear();
+  }
+  ~TempFile() {
+    fd_.close();
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  bool valid() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+  bool closeFd() { return fd_.close(); }
+  void keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+};
+
+bool fail(const std::string& path, std::string_view what, int error) {
+  log::line(log::format("SafeRewrite %s: %.*s (%s)", path.c_str(), static_cast<int>(what.size()), what.data(),
+                        std::strerror(error)));
+  return false;
+}
+
+// A size limit must show as EFBIG on the write, not kill the service.
+void ignoreFileSizeSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      ::signal(SIGXFSZ, SIG_IGN);
+    }
+  });
+}
+
+std::string realPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  return resolved ? std::string(resolved.get()) : std::string();
+}
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Write access as the user means it: the system must allow it, and the file
+// (or folder) must not be marked read-only for everyone, which a privileged
+// process would otherwise write through.
+bool writable(const std::string& path, const struct stat& st) {
+  const mode_t anyWrite = S_IWUSR | S_IWGRP | S_IWOTH;
+  return (st.st_mode & anyWrite) != 0 && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool copyByReadWrite(int from, int to, off_t offset, off_t size) {
+  if (::lseek(from, offset, SEEK_SET) < 0 || ::lseek(to, offset, SEEK_SET) < 0) return false;
+  std::unique_ptr<char[]> buffer(new char[1 << 20]);
+  while (offset < size) {
+    const ssize_t n = ::read(from, buffer.get(), 1 << 20);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;  // the original shrank under us
+      return false;
+    }
+    if (!writeAll(to, buffer.get(), static_cast<size_t>(n))) return false;
+    offset += n;
+  }
+  return true;
+}
+
+// Copies all size bytes: a shared-extent clone where the file system offers
+// one, else an in-kernel copy, else plain reads and writes.
+bool copyContents(int from, int to, off_t size) {
+  if (size == 0) return true;
+  if (::ioctl(to, FICLONE, from) == 0) return true;
+  off_t done = 0;
+  while (done < size) {
+    loff_t in = done, out = done;
+    const ssize_t n = ::copy_file_range(from, &in, to, &out, static_cast<size_t>(size - done), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
+      return copyByReadWrite(from, to, done, size);
+    }
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Flushes the edited copy and gives it the original's owner and mode. The
+// copy is reopened by name because an editor may have replaced its inode.
+bool finishCopy(const std::string& copyPath, const struct stat& original, int& error) {
+  UniqueFd fd(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = fd.valid() ? EINVAL : errno;
+    return false;
+  }
+  // Owner first: changing it clears set-id bits that fchmod then restores.
+  // Failing to give the owner away is normal for an unprivileged process.
+  if (st.st_uid != original.st_uid || st.st_gid != original.st_gid) {
+    (void)::fchown(fd.get(), original.st_uid, original.st_gid);
+  }
+  if (::fchmod(fd.get(), original.st_mode & 07777) != 0 || ::fsync(fd.get()) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+void syncFolder(const std::string& folder) {
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid() || ::fsync(fd.get()) != 0) {
+    // The new contents are in place; only their durability across a crash is in doubt.
+    fail(folder, "folder not flushed after rename", errno);
+  }
+}
+
+}  // namespace
+
+bool safeRewrite(const std::string& path, const RewriteEdit& edit) {
+  ignoreFileSizeSignal();
+  if (path.empty()) return false;
+  const std::string target = realPath(path);
+  if (target.empty()) return fail(path, "cannot resolve", errno);
+
+  // O_NONBLOCK: a FIFO must not stall the open; it is refused just below.
+  UniqueFd original(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat before {};
+  if (!original.valid() || ::fstat(original.get(), &before) != 0) return fail(target, "cannot open", errno);
+  if (!S_ISREG(before.st_mode)) return fail(target, "not a regular file", EINVAL);
+  if (!writable(target, before)) return fail(target, "file is read-only", EACCES);
+
+  const std::string folder = folderOf(target);
+  struct stat folderStat {};
+  if (::stat(folder.c_str(), &folderStat) != 0 || !writable(folder, folderStat)) {
+    return fail(target, "folder is read-only", EACCES);
+  }
+
+  TempFile copy(folder);
+  if (!copy.valid()) return fail(target, "cannot create the copy", errno);
+  if (!copyContents(original.get(), copy.fd(), before.st_size) || !copy.closeFd()) {
+    return fail(target, "cannot copy", errno);
+  }
+  original.close();
+
+  if (!edit(copy.path())) return fail(target, "edit failed", EIO);
+  int error = 0;
+  if (!finishCopy(copy.path(), before, error)) return fail(target, "cannot flush the copy", error);
+
+  // Someone else's change or removal of the original wins over ours.
+  struct stat now {};
+  if (::stat(target.c_str(), &now) != 0 || !sameFile(before, now)) {
+    return fail(target, "original changed or removed during the rewrite", ESTALE);
+  }
+  if (::rename(copy.path().c_str(), target.c_str()) != 0) return fail(target, "cannot replace", errno);
+  copy.keep();
+  syncFolder(folder);
+  return true;
+}
+
+}  // namespace corvane::tags

@@ -1,0 +1,161 @@
+// The no-data-lost rewrite: success keeps mode and links, and every failure
+// (refused paths, read-only file or folder, size limit, failed edit, the
+// original removed or changed meanwhile) leaves the original byte for byte.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "media/MediaDBKeys.h"
+#include "tags/SafeRewrite.h"
+#include "tags/UpdateID3Tag.h"
+#include "unit/TagTestSupport.h"
+
+namespace corvane::tags {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::vector<uint8_t> kOriginal = [] {
+  std::vector<uint8_t> v(100000);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint8_t>(i * 7);
+  return v;
+}();
+
+bool appendX(const std::string& copy) {
+  std::ofstream(copy, std::ios::app) << "X";
+  return true;
+}
+
+class SafeRewriteTest : public ::testing::Test {
+ protected:
+  fs::path original(const std::string& name = "f.bin") {
+    const fs::path p = dir_ / name;
+    test::writeBytes(p, kOriginal);
+    return p;
+  }
+  // Nothing but the named entries is left in the folder (no stray copies).
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_.path()), {}));
+  }
+
+  // Runs body in a child process and returns its exit status.
+  static int inChild(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+  }
+
+  test::ScratchDir dir_;
+};
+
+TEST_F(SafeRewriteTest, ReplacesTheFileKeepingModeAndLinks) {
+  const fs::path file = original();
+  ::chmod(file.c_str(), 0640);
+  fs::create_symlink(file, dir_ / "link");
+  ASSERT_TRUE(safeRewrite((dir_ / "link").string(), appendX));
+  auto expected = kOriginal;
+  expected.push_back('X');
+  EXPECT_EQ(test::readBytes(file), expected);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link"));  // the target changed, not the link
+  struct stat st {};
+  ::stat(file.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(entries(), 2u);
+}
+
+TEST_F(SafeRewriteTest, RefusesWhatIsNoWritableRegularFile) {
+  const fs::path file = original();
+  int edits = 0;
+  auto edit = [&](const std::string& copy) { return ++edits, appendX(copy); };
+  fs::create_symlink(dir_ / "nothing", dir_ / "dangling");
+  ::mkfifo((dir_ / "fifo").c_str(), 0644);
+  for (const fs::path& p :
+       {fs::path(), dir_.path(), dir_ / "dangling", dir_ / "fifo", dir_ / "missing", fs::path("/dev/null")}) {
+    EXPECT_FALSE(safeRewrite(p.string(), edit)) << p;
+  }
+  ::chmod(file.c_str(), 0444);  // read-only, even for a privileged process
+  EXPECT_FALSE(safeRewrite(file.string(), edit));
+  ::chmod(file.c_str(), 0644);
+  ::chmod(dir_.path().c_str(), 0555);
+  EXPECT_FALSE(safeRewrite(file.string(), edit));
+  ::chmod(dir_.path().c_str(), 0755);
+  EXPECT_EQ(edits, 0);
+  EXPECT_EQ(test::readBytes(file), kOriginal);
+  EXPECT_EQ(entries(), 3u);
+}
+
+TEST_F(SafeRewriteTest, ReadOnlyFolderForAnOrdinaryUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an ordinary user";
+  const fs::path file = original();
+  ::chown(dir_.path().c_str(), 65534, 65534);
+  ::chown(file.c_str(), 65534, 65534);
+  ::chmod(dir_.path().c_str(), 0555);
+  const int status = inChild([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
+    return safeRewrite(file.string(), appendX) ? 1 : 0;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(test::readBytes(file), kOriginal);
+  EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
+  const fs::path file = original();
+  EXPECT_FALSE(safeRewrite(file.string(), [](const std::string& copy) { return appendX(copy) && false; }));
+  EXPECT_EQ(test::readBytes(file), kOriginal);
+
+  EXPECT_FALSE(safeRewrite(file.string(), [&](const std::string& copy) {
+    fs::remove(file);
+    return appendX(copy);
+  }));
+  EXPECT_FALSE(fs::exists(file));  // a removed file is not brought back
+  EXPECT_EQ(entries(), 0u);
+
+  original();
+  EXPECT_FALSE(safeRewrite(file.string(), [&](const std::string& copy) {
+    std::ofstream(file, std::ios::app) << "theirs";
+    return appendX(copy);
+  }));
+  auto theirs = kOriginal;
+  theirs.insert(theirs.end(), {'t', 'h', 'e', 'i', 'r', 's'});
+  EXPECT_EQ(test::readBytes(file), theirs);
+  EXPECT_EQ(entries(), 1u);
+}
+
+// A file size limit hit while copying, and while the tag writer grows the copy.
+TEST_F(SafeRewriteTest, FileSizeLimitFailsCleanly) {
+  const fs::path file = original();
+  const int copyStatus = inChild([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{50000, 50000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    return safeRewrite(file.string(), appendX) ? 1 : 0;
+  });
+  EXPECT_EQ(copyStatus, 0);
+  EXPECT_EQ(test::readBytes(file), kOriginal);
+
+  const fs::path mp3 = dir_ / "a.mp3";
+  test::makeMp3(mp3, 3, "-metadata title=Old", 1);
+  const auto before = test::readBytes(mp3);
+  const int growStatus = inChild([&] {
+    const rlimit limit{before.size() + 4096, before.size() + 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);  // no SIGXFSZ handling here: the writer must cope
+    media::MediaRecord r;
+    r.set(media::MediaDBMusicColumnTitle, std::string("New"));
+    r.set(media::MediaDBMusicColumnAlbumArt, media::Bytes(100000, 1));
+    return UpdateID3Tag().updateTag(mp3.string(), r) ? 1 : 0;
+  });
+  EXPECT_EQ(growStatus, 0);
+  EXPECT_EQ(test::readBytes(mp3), before);
+  EXPECT_EQ(entries(), 2u);
+}
+
+}  // namespace
+}  // namespace corvane::tags
