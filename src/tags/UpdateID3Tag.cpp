@@ -7,6 +7,7 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/tfile.h>
+#include <taglib/unknownframe.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -173,6 +174,35 @@ void applyPicture(TagLib::ID3v2::Tag& tag, const MediaRecord& record) {
   tag.addFrame(frame);
 }
 
+// TagLib parses the podcast frames as text frames and so mangles data that
+// has no leading encoding byte ("http://x" would come back as "h"). Such
+// frames are carried over as they were stored (v2.2 ids get their v2.3 names).
+void keepPodcastFramesAsStored(TagLib::ID3v2::Tag& tag, const id3::TagHeader& header,
+                               std::span<const uint8_t> body) {
+  std::map<std::string, std::vector<std::vector<uint8_t>>> stored;
+  bool mangled = false;
+  id3::forEachFrame(header, body, [&](const id3::Frame& frame) {
+    const std::string id = frame.id == "TID" ? "TGID" : frame.id == "WFD" ? "WFED" : std::string(frame.id);
+    if ((id != "TGID" && id != "WFED") || (header.majorVersion == 2) != (frame.id.size() == 3)) return;
+    if (!frame.readable) return;
+    stored[id].emplace_back(frame.data.begin(), frame.data.end());
+    mangled |= frame.data.empty() || frame.data[0] > 3;
+  });
+  if (!mangled) return;
+  for (const auto& [id, frames] : stored) {
+    tag.removeFrames(id.c_str());
+    for (const auto& data : frames) {
+      // A v2.4 frame header (syncsafe size) that the tag renders as v2.3.
+      TagLib::ByteVector raw(id.c_str(), 4);
+      const auto size = static_cast<uint32_t>(data.size());
+      for (int shift = 21; shift >= 0; shift -= 7) raw.append(static_cast<char>((size >> shift) & 0x7F));
+      raw.append(TagLib::ByteVector(2, '\0'));
+      raw.append(TagLib::ByteVector(reinterpret_cast<const char*>(data.data()), size));
+      tag.addFrame(new TagLib::ID3v2::UnknownFrame(raw));
+    }
+  }
+}
+
 void applyRecord(TagLib::ID3v2::Tag& tag, const MediaRecord& record) {
   applyText(tag, record, media::MediaDBMusicColumnTitle, "TIT2");
   applyText(tag, record, media::MediaDBMusicColumnAlbum, "TALB");
@@ -314,6 +344,13 @@ bool UpdateID3Tag::writeTagInto(const std::string& filePath, const MediaRecord& 
   // Only a tag at the very start is the file's tag; anything else is left to the audio.
   std::unique_ptr<TagLib::ID3v2::Tag> tag =
       header ? std::make_unique<TagLib::ID3v2::Tag>(&file, 0) : std::make_unique<TagLib::ID3v2::Tag>();
+  if (header && (tag->frameListMap().contains("TGID") || tag->frameListMap().contains("WFED"))) {
+    stream.seek(id3::kHeaderSize);
+    const TagLib::ByteVector body = stream.readBlock(header->bodySize);
+    keepPodcastFramesAsStored(
+        *tag, *header,
+        std::span(reinterpret_cast<const uint8_t*>(body.data()), static_cast<size_t>(body.size())));
+  }
   applyRecord(*tag, record);
 
   const TagLib::ByteVector rendered =

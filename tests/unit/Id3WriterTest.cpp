@@ -214,20 +214,34 @@ TEST_F(Id3WriterTest, PathFromRecordAndMissingFiles) {
   EXPECT_TRUE(capture.lines().empty());
 }
 
+// Podcast frames with and without an encoding byte, in v2.3 and v2.2 tags,
+// read the same after an update.
 TEST_F(Id3WriterTest, PodcastFramesSurviveAnUpdate) {
-  const fs::path file = scratch_ / "pod.mp3";
-  auto bytes =
-      test::Id3TagBytes(3).text("TGID", "ep-1").text("WFED", "http://feed").text("TIT2", "x").bytes();
+  const std::vector<test::Id3TagBytes> tags = {
+      test::Id3TagBytes(3).text("TGID", "ep-1").text("WFED", "http://feed").text("TIT2", "x"),
+      test::Id3TagBytes(3).frame("TGID", {'e', 'p'}).frame("WFED", {'h', 't', 't', 'p', ':', '/', '/', 'x'}),
+      test::Id3TagBytes(2)
+          .text("TT2", "x")
+          .text("TID", "ep")
+          .frame("WFD", {'u', 'r', 'l'})
+          .text("TCO", "(17)"),
+  };
   const auto audio = test::silentMpegFrames(20);
-  bytes.insert(bytes.end(), audio.begin(), audio.end());
-  test::writeBytes(file, bytes);
-  MediaRecord r;
-  r.set(media::MediaDBMusicColumnTitle, std::string("Episode"));
-  EXPECT_EQ(update(file, r).text("TIT2"), "Episode");
-  const auto info = UpdateID3Tag().podcastInfo(file.string());
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->at(kMediaTagPodcastEpisodeId), "ep-1");
-  EXPECT_EQ(info->at(kMediaTagPodcastChannelUrl), "http://feed");
+  for (const test::Id3TagBytes& tag : tags) {
+    const fs::path file = scratch_ / "pod.mp3";
+    auto bytes = tag.bytes();
+    bytes.insert(bytes.end(), audio.begin(), audio.end());
+    test::writeBytes(file, bytes);
+    const auto before = UpdateID3Tag().podcastInfo(file.string());
+    ASSERT_TRUE(before);
+    MediaRecord r;
+    r.set(media::MediaDBMusicColumnTitle, std::string("Episode"));
+    const ReadTag written = update(file, r);
+    EXPECT_EQ(written.version, 3);
+    EXPECT_EQ(written.text("TIT2"), "Episode");
+    EXPECT_EQ(UpdateID3Tag().podcastInfo(file.string()), before);
+    EXPECT_EQ(test::bytesAfterTag(test::readBytes(file)), audio);
+  }
 }
 
 TEST_F(Id3WriterTest, TwoUpdatesAtOnceOnTwoThreads) {
