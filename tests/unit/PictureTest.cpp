@@ -89,6 +89,18 @@ TEST(Picture, RefusesWhatIsNoAcceptablePicture) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+TEST(Picture, BmpFilesAndBytesDecode) {
+  const auto path = tempPath("corvane-picture.bmp");
+  imagingtest::drawRgb(12, 8, imagingtest::solid({10, 200, 30})).write_to_file(path.c_str());
+  const auto picture = Picture::fromFile(path);
+  std::filesystem::remove(path);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->pixelsWide(), 12);
+  EXPECT_EQ(picture->colorAt(11, 7), (Rgba{10, 200, 30, 255}));
+  media::Bytes notBmp{'B', 'M', 0, 0, 0};
+  EXPECT_FALSE(Picture::fromBytes(notBmp));
+}
+
 TEST(Picture, ARewrittenFileIsReadAfresh) {
   const auto path = tempPath("corvane-picture-rewritten.jpg");
   imagingtest::drawRgb(64, 48, imagingtest::solid({1, 2, 3})).write_to_file(path.c_str());

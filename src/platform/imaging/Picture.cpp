@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string_view>
 
 #include "platform/imaging/PictureImpl.h"
@@ -13,9 +15,10 @@ namespace {
 
 using vips::VImage;
 
-// The decoders trusted with what clients hand the service: the photo formats.
-// Everything else libvips could open (PDF, SVG, scientific formats...) is
-// refused, so hostile input only meets these.
+// The decoders trusted with what clients hand the service: the photo formats,
+// plus BMP through ImageMagick (checked by its signature first, see
+// startsLikeBmp). Everything else libvips could open (PDF, SVG, scientific
+// formats...) is refused, so hostile input only meets these.
 bool isAcceptedLoader(const char* typeName) {
   static constexpr std::string_view kAccepted[] = {"VipsForeignLoadJpeg",  "VipsForeignLoadPng",
                                                    "VipsForeignLoadNsgif", "VipsForeignLoadTiff",
@@ -34,6 +37,22 @@ std::optional<media::Bytes> exifOf(const VImage& header) {
   const auto* data = static_cast<const uint8_t*>(header.get_blob(VIPS_META_EXIF_NAME, &length));
   if (data == nullptr || length == 0) return std::nullopt;
   return media::Bytes(data, data + length);
+}
+
+// A BMP file is read whole; one larger than this holds more than kMaxPixels.
+constexpr uintmax_t kMaxBmpFileBytes = 512u * 1024 * 1024;
+
+std::optional<media::Bytes> readSmallFile(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+  const uintmax_t size = std::filesystem::file_size(path, error);
+  if (error || size > kMaxBmpFileBytes) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  media::Bytes bytes(static_cast<size_t>(size));
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -70,7 +89,13 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
     vips::VSource source = impl->newSource();
     if (!isAcceptedLoader(vips_foreign_find_load_source(source.get_source()))) {
       vips_error_clear();
-      return nullptr;
+      if (!impl->startsLikeBmp()) return nullptr;
+      if (!impl->bytes_) {
+        std::optional<media::Bytes> bytes = readSmallFile(impl->path_);
+        if (!bytes) return nullptr;
+        impl->bytes_ = std::make_shared<const media::Bytes>(std::move(*bytes));
+      }
+      impl->viaBuffer_ = true;
     }
     // Only the header is read here; the pixels stay in the file or bytes.
     const VImage header = impl->load(VIPS_ACCESS_SEQUENTIAL);
@@ -91,14 +116,29 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
   }
 }
 
+bool Picture::Impl::startsLikeBmp() const {
+  char magic[2] = {};
+  if (bytes_) {
+    if (bytes_->size() < 2) return false;
+    magic[0] = char((*bytes_)[0]), magic[1] = char((*bytes_)[1]);
+  } else {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in.read(magic, 2)) return false;
+  }
+  return magic[0] == 'B' && magic[1] == 'M';
+}
+
 vips::VSource Picture::Impl::newSource() const {
   if (bytes_) return vips::VSource::new_from_memory(bytes_->data(), bytes_->size());
   return vips::VSource::new_from_file(path_.c_str());
 }
 
 VImage Picture::Impl::load(VipsAccess access) const {
-  return VImage::new_from_source(newSource(), "",
-                                 VImage::option()->set("access", access)->set("fail_on", VIPS_FAIL_ON_ERROR));
+  auto options = [access] {
+    return VImage::option()->set("access", access)->set("fail_on", VIPS_FAIL_ON_ERROR);
+  };
+  if (viaBuffer_) return VImage::new_from_buffer(bytes_->data(), bytes_->size(), "", options());
+  return VImage::new_from_source(newSource(), "", options());
 }
 
 VImage Picture::Impl::openSequential() const {
@@ -122,6 +162,19 @@ VImage Picture::Impl::scaled(int width, int height) const {
         ->set("option_string", "fail_on=error");
   };
   if (path_.empty() && !bytes_) return bitmap_->thumbnail_image(width, options());
+  if (viaBuffer_) {
+    // A blob over the held bytes, without a copy: the bytes live as long as
+    // this picture, and every caller finishes with the pipeline before that.
+    VipsBlob* blob = vips_blob_new(nullptr, bytes_->data(), bytes_->size());
+    try {
+      VImage scaled = VImage::thumbnail_buffer(blob, width, options());
+      vips_area_unref(VIPS_AREA(blob));
+      return scaled;
+    } catch (...) {
+      vips_area_unref(VIPS_AREA(blob));
+      throw;
+    }
+  }
   return VImage::thumbnail_source(newSource(), width, options());
 }
 

@@ -49,11 +49,15 @@ class Picture::Impl {
  private:
   Impl() = default;
   static std::shared_ptr<const Impl> open(std::shared_ptr<Impl> impl);
+  bool startsLikeBmp() const;
   vips::VSource newSource() const;
   vips::VImage load(VipsAccess access) const;
 
   std::string path_;                           // set for a file
   std::shared_ptr<const media::Bytes> bytes_;  // set for bytes held in memory
+  // BMP has no streaming decoder here: its bytes (a file's too) are held in
+  // memory and decoded through the buffer interface.
+  bool viaBuffer_ = false;
   mutable std::once_flag decodeOnce_;
   mutable std::optional<vips::VImage> bitmap_;  // set for a bitmap, or once decoded
   Facts facts_;

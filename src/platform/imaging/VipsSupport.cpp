@@ -13,7 +13,6 @@ void ensureVipsStarted() {
       throw ImagingError("libvips could not be started");
     }
     vips_cache_set_max(0);
-    vips_block_untrusted_set(TRUE);
   });
 }
 
