@@ -162,19 +162,13 @@ TEST(Mp4BoxReader, NestingIsWalkedToTheDepthLimitOnly) {
 
 TEST_F(Mp4Test, FetchReadsTagsRawItemsAndTheFirstAudioTrack) {
   Mp4FileSpec spec = withItems(concat({
-      ilstText("\xA9nam", "Title"),
-      ilstText("\xA9"
-               "ART",
-               "Artist"),
+      ilstText("\251nam", "Title"),
+      ilstText("\251ART", "Artist"),
       ilstText("aART", "Band"),
-      ilstText("\xA9"
-               "alb",
-               "Album"),
-      ilstText("\xA9wrt", "Writer"),
-      ilstText("\xA9"
-               "day",
-               "2004-05-06"),
-      ilstText("\xA9nam", "Second title"),
+      ilstText("\251alb", "Album"),
+      ilstText("\251wrt", "Writer"),
+      ilstText("\251day", "2004-05-06"),
+      ilstText("\251nam", "Second title"),
       ilstInteger("gnre", 18, 2, 0),
       ilstPair("trkn", 3, 12),
       ilstPair("disk", 1, 2, false),
@@ -243,7 +237,7 @@ TEST_F(Mp4Test, FetchReadsTagsRawItemsAndTheFirstAudioTrack) {
 }
 
 TEST_F(Mp4Test, BitRateFallsBackToSampleSizesAndTextGenreWinsOverCode) {
-  Mp4FileSpec spec = withItems(concat({ilstInteger("gnre", 2, 2, 0), ilstText("\xA9gen", "Own genre")}));
+  Mp4FileSpec spec = withItems(concat({ilstInteger("gnre", 2, 2, 0), ilstText("\251gen", "Own genre")}));
   spec.tracks[0].avgBitRate = std::nullopt;  // no esds at all
   spec.tracks[0].timeScale = 1000;
   spec.tracks[0].duration = 2000;
@@ -278,7 +272,7 @@ TEST_F(Mp4Test, OpenRefusesWhatIsNoMp4) {
 TEST_F(Mp4Test, StoreChangesOnlyTheWriterFieldsAndKeepsTheRest) {
   const std::string path =
       writeSpec("store.m4a",
-                withItems(concat({ilstText("\xA9nam", "Old"), ilstText("purl", "http://feed"),
+                withItems(concat({ilstText("\251nam", "Old"), ilstText("purl", "http://feed"),
                                   ilstPair("trkn", 3, 12), ilstCovr({{13, jpegCover()}, {14, {1, 2, 3}}})})));
   EXPECT_FALSE(mp4::Mp4File::openRead(path)->store(mp4::Tags{}));  // read-only handle
 
@@ -319,23 +313,12 @@ TEST_F(Mp4Test, StoreChangesOnlyTheWriterFieldsAndKeepsTheRest) {
 // ---- the builder -----------------------------------------------------------------
 
 TEST_F(Mp4Test, BuildFillsEveryKeyWithItsKind) {
-  const std::string path =
-      writeSpec("all.m4a", withItems(concat({ilstText("\xA9nam", "Title"),
-                                             ilstText("\xA9"
-                                                      "ART",
-                                                      "Artist"),
-                                             ilstText("aART", "Band"),
-                                             ilstText("\xA9"
-                                                      "alb",
-                                                      "Album"),
-                                             ilstText("\xA9wrt", "Writer"),
-                                             ilstText("\xA9"
-                                                      "day",
-                                                      "2004"),
-                                             ilstPair("trkn", 7, 9), ilstPair("disk", 2, 3, false),
-                                             ilstText("\xA9"
-                                                      "cmt",
-                                                      std::string("bad \xC3(", 6))})));
+  const std::string path = writeSpec(
+      "all.m4a",
+      withItems(concat({ilstText("\251nam", "Title"), ilstText("\251ART", "Artist"), ilstText("aART", "Band"),
+                        ilstText("\251alb", "Album"), ilstText("\251wrt", "Writer"),
+                        ilstText("\251day", "2004"), ilstPair("trkn", 7, 9), ilstPair("disk", 2, 3, false),
+                        ilstText("\251cmt", std::string("bad \xC3(", 6))})));
   const MediaRecord r = buildOk(path);
   EXPECT_EQ(*r.get<std::string>(media::MediaDBCommonColumnFilePath), path);
   EXPECT_EQ(*r.get<std::string>(media::MediaDBCommonColumnFileName), "all.m4a");
@@ -375,14 +358,14 @@ TEST_F(Mp4Test, GenreTextWinsAndCodesNameOnlyOneTo148) {
     const auto* g = r.get<std::string>(media::MediaDBMusicColumnGenre);
     return g ? *g : std::string("<absent>");
   };
-  EXPECT_EQ(genreOf(concat({ilstInteger("gnre", 1, 2, 0), ilstText("\xA9gen", "Mine")})), "Mine");
+  EXPECT_EQ(genreOf(concat({ilstInteger("gnre", 1, 2, 0), ilstText("\251gen", "Mine")})), "Mine");
   EXPECT_EQ(genreOf(ilstInteger("gnre", 1, 2, 0)), "Blues");
   EXPECT_EQ(genreOf(ilstInteger("gnre", 18, 2, 0)), "Rock");
   EXPECT_EQ(genreOf(ilstInteger("gnre", 148, 2, 0)), "Synthpop");
   EXPECT_EQ(genreOf(ilstInteger("gnre", 0, 2, 0)), "<absent>");
   EXPECT_EQ(genreOf(ilstInteger("gnre", 149, 2, 0)), "<absent>");
   // Unusable text still hides the code.
-  EXPECT_EQ(genreOf(concat({ilstInteger("gnre", 1, 2, 0), ilstText("\xA9gen", "\xFF")})), "<absent>");
+  EXPECT_EQ(genreOf(concat({ilstInteger("gnre", 1, 2, 0), ilstText("\251gen", "\xFF")})), "<absent>");
 }
 
 TEST_F(Mp4Test, TimingRoundsDownAndBitRateNeedsAKilobit) {
@@ -451,13 +434,10 @@ TEST_F(Mp4Test, BuildOnAMissingFileLogsAndGivesNone) {
 TEST_F(Mp4Test, DumpPrintsPresentFieldsInOrderAndWritesNothing) {
   const std::string path = writeSpec(
       "dump.m4a",
-      withItems(concat({ilstText("sfID", ""), ilstInteger("sfID", 143441, 4),
-                        ilstText("\xA9"
-                                 "alb",
-                                 "Album"),
-                        ilstText("\xA9nam", "Name"), ilstInteger("gnre", 18, 2, 0), ilstPair("trkn", 1, 10),
+      withItems(concat({ilstText("sfID", ""), ilstInteger("sfID", 143441, 4), ilstText("\251alb", "Album"),
+                        ilstText("\251nam", "Name"), ilstInteger("gnre", 18, 2, 0), ilstPair("trkn", 1, 10),
                         ilstCovr({{13, {1, 2, 3}}, {14, {4}}}), ilstInteger("plID", 5'000'000'000ull, 8),
-                        ilstText("\xA9too", "Lavf"), ilstInteger("stik", 1, 1), ilstText("xid ", "x:1")})));
+                        ilstText("\251too", "Lavf"), ilstInteger("stik", 1, 1), ilstText("xid ", "x:1")})));
   const auto before = fs::last_write_time(path);
   const auto sizeBefore = fs::file_size(path);
   int rc = -1;
@@ -482,7 +462,7 @@ TEST_F(Mp4Test, DumpPrintsPresentFieldsInOrderAndWritesNothing) {
 
 TEST_F(Mp4Test, HostileAndTruncatedFilesGiveNoneOrARecord) {
   const Mp4Bytes good = buildMp4(withItems(
-      concat({ilstText("\xA9nam", "T"), ilstPair("trkn", 1, 2), ilstCovr({{13, jpegCover(16)}, {0, {1}}})})));
+      concat({ilstText("\251nam", "T"), ilstPair("trkn", 1, 2), ilstCovr({{13, jpegCover(16)}, {0, {1}}})})));
   std::mt19937 random(1234);
   const std::string path = (dir_ / "hostile.m4a").string();
   auto survive = [&](const Mp4Bytes& bytes) {
@@ -547,7 +527,7 @@ TEST_F(Mp4Test, FfmpegFilesTaggedWithTagLib) {
     std::ifstream in(m4a, std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(in), {});
   }
-  const size_t gen = test::findFourcc(bytes, "\xA9gen");
+  const size_t gen = test::findFourcc(bytes, "\251gen");
   ASSERT_NE(gen, static_cast<size_t>(-1));
   const size_t data = test::findFourcc(bytes, "data", gen);
   std::copy_n("gnre", 4, bytes.begin() + static_cast<std::ptrdiff_t>(gen));

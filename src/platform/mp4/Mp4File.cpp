@@ -202,45 +202,16 @@ struct TextItem {
 };
 
 constexpr std::array<TextItem, 29> kTextItems{{
-    {"\xA9nam", &Tags::name},
-    {"\xA9"
-     "ART",
-     &Tags::artist},
-    {"aART", &Tags::albumArtist},
-    {"\xA9"
-     "alb",
-     &Tags::album},
-    {"\xA9grp", &Tags::grouping},
-    {"\xA9wrt", &Tags::composer},
-    {"\xA9"
-     "cmt",
-     &Tags::comments},
-    {"\xA9gen", &Tags::genre},
-    {"\xA9"
-     "day",
-     &Tags::releaseDate},
-    {"tvsh", &Tags::tvShow},
-    {"tvnn", &Tags::tvNetwork},
-    {"tven", &Tags::tvEpisodeID},
-    {"desc", &Tags::description},
-    {"ldes", &Tags::longDescription},
-    {"\xA9lyr", &Tags::lyrics},
-    {"sonm", &Tags::sortName},
-    {"soar", &Tags::sortArtist},
-    {"soaa", &Tags::sortAlbumArtist},
-    {"soal", &Tags::sortAlbum},
-    {"soco", &Tags::sortComposer},
-    {"sosn", &Tags::sortTVShow},
-    {"cprt", &Tags::copyright},
-    {"\xA9too", &Tags::encodingTool},
-    {"\xA9"
-     "enc",
-     &Tags::encodedBy},
-    {"purd", &Tags::purchaseDate},
-    {"keyw", &Tags::keywords},
-    {"catg", &Tags::category},
-    {"xid ", &Tags::xid},
-    {"apID", &Tags::iTunesAccount},
+    {"\251nam", &Tags::name},      {"\251ART", &Tags::artist},       {"aART", &Tags::albumArtist},
+    {"\251alb", &Tags::album},     {"\251grp", &Tags::grouping},     {"\251wrt", &Tags::composer},
+    {"\251cmt", &Tags::comments},  {"\251gen", &Tags::genre},        {"\251day", &Tags::releaseDate},
+    {"tvsh", &Tags::tvShow},       {"tvnn", &Tags::tvNetwork},       {"tven", &Tags::tvEpisodeID},
+    {"desc", &Tags::description},  {"ldes", &Tags::longDescription}, {"\251lyr", &Tags::lyrics},
+    {"sonm", &Tags::sortName},     {"soar", &Tags::sortArtist},      {"soaa", &Tags::sortAlbumArtist},
+    {"soal", &Tags::sortAlbum},    {"soco", &Tags::sortComposer},    {"sosn", &Tags::sortTVShow},
+    {"cprt", &Tags::copyright},    {"\251too", &Tags::encodingTool}, {"\251enc", &Tags::encodedBy},
+    {"purd", &Tags::purchaseDate}, {"keyw", &Tags::keywords},        {"catg", &Tags::category},
+    {"xid ", &Tags::xid},          {"apID", &Tags::iTunesAccount},
 }};
 
 template <typename T>
@@ -248,44 +219,49 @@ void setOnce(std::optional<T>& field, std::optional<T> value) {
   if (!field) field = std::move(value);
 }
 
+template <typename T>
+struct NumberItem {
+  const char* code;
+  std::optional<T> Tags::*field;
+};
+
+constexpr std::array<NumberItem<uint8_t>, 7> kByteItems{{
+    {"cpil", &Tags::compilation},
+    {"pcst", &Tags::podcast},
+    {"hdvd", &Tags::hdVideo},
+    {"stik", &Tags::mediaType},
+    {"rtng", &Tags::contentRating},
+    {"pgap", &Tags::gapless},
+    {"akID", &Tags::iTunesAccountType},
+}};
+constexpr std::array<NumberItem<uint16_t>, 2> kShortItems{
+    {{"gnre", &Tags::genreType}, {"tmpo", &Tags::tempo}}};
+constexpr std::array<NumberItem<uint32_t>, 6> kWordItems{{
+    {"tvsn", &Tags::tvSeason},
+    {"tves", &Tags::tvEpisode},
+    {"cnID", &Tags::contentID},
+    {"atID", &Tags::artistID},
+    {"geID", &Tags::genreID},
+    {"sfID", &Tags::iTunesCountry},
+}};
+
+// Sets the field of table that item's code names; false when none does.
+template <typename T, size_t N>
+bool addFrom(const std::array<NumberItem<T>, N>& table, Tags& tags, const MetadataItem& item) {
+  for (const NumberItem<T>& entry : table) {
+    if (item.code != entry.code) continue;
+    setOnce(tags.*(entry.field), numberOf<T>(item));
+    return true;
+  }
+  return false;
+}
+
 void addNumber(Tags& tags, const MetadataItem& item) {
-  const std::string& c = item.code;
-  if (c == "gnre")
-    setOnce(tags.genreType, numberOf<uint16_t>(item));
-  else if (c == "tmpo")
-    setOnce(tags.tempo, numberOf<uint16_t>(item));
-  else if (c == "cpil")
-    setOnce(tags.compilation, numberOf<uint8_t>(item));
-  else if (c == "tvsn")
-    setOnce(tags.tvSeason, numberOf<uint32_t>(item));
-  else if (c == "tves")
-    setOnce(tags.tvEpisode, numberOf<uint32_t>(item));
-  else if (c == "pcst")
-    setOnce(tags.podcast, numberOf<uint8_t>(item));
-  else if (c == "hdvd")
-    setOnce(tags.hdVideo, numberOf<uint8_t>(item));
-  else if (c == "stik")
-    setOnce(tags.mediaType, numberOf<uint8_t>(item));
-  else if (c == "rtng")
-    setOnce(tags.contentRating, numberOf<uint8_t>(item));
-  else if (c == "pgap")
-    setOnce(tags.gapless, numberOf<uint8_t>(item));
-  else if (c == "cnID")
-    setOnce(tags.contentID, numberOf<uint32_t>(item));
-  else if (c == "atID")
-    setOnce(tags.artistID, numberOf<uint32_t>(item));
-  else if (c == "plID")
-    setOnce(tags.playlistID, numberOf<uint64_t>(item));
-  else if (c == "geID")
-    setOnce(tags.genreID, numberOf<uint32_t>(item));
-  else if (c == "akID")
-    setOnce(tags.iTunesAccountType, numberOf<uint8_t>(item));
-  else if (c == "sfID")
-    setOnce(tags.iTunesCountry, numberOf<uint32_t>(item));
-  else if (c == "trkn")
-    setOnce(tags.track, indexTotalOf(item));
-  else if (c == "disk")
-    setOnce(tags.disk, indexTotalOf(item));
+  if (addFrom(kByteItems, tags, item) || addFrom(kShortItems, tags, item) || addFrom(kWordItems, tags, item))
+    return;
+  if (item.code == "plID") setOnce(tags.playlistID, numberOf<uint64_t>(item));
+  if (item.code == "trkn") setOnce(tags.track, indexTotalOf(item));
+  if (item.code == "disk") setOnce(tags.disk, indexTotalOf(item));
 }
 
 Tags tagsFrom(const std::vector<MetadataItem>& items) {
@@ -496,19 +472,13 @@ struct WritableText {
 };
 
 constexpr std::array<WritableText, 7> kWritableText{{
-    {"\xA9nam", &Tags::name},
-    {"\xA9"
-     "ART",
-     &Tags::artist},
+    {"\251nam", &Tags::name},
+    {"\251ART", &Tags::artist},
     {"aART", &Tags::albumArtist},
-    {"\xA9"
-     "alb",
-     &Tags::album},
-    {"\xA9wrt", &Tags::composer},
-    {"\xA9gen", &Tags::genre},
-    {"\xA9"
-     "day",
-     &Tags::releaseDate},
+    {"\251alb", &Tags::album},
+    {"\251wrt", &Tags::composer},
+    {"\251gen", &Tags::genre},
+    {"\251day", &Tags::releaseDate},
 }};
 
 bool writableFieldsDiffer(const Tags& a, const Tags& b) {

@@ -112,7 +112,7 @@ struct DataElement {
 
 // One entry of the metadata list, in file order.
 struct MetadataItem {
-  std::string code;  // the four raw bytes of the atom name, e.g. "purl", "\xA9nam"
+  std::string code;  // the four raw bytes of the atom name, e.g. "purl", "\251nam"
   std::string mean;  // free-form ("----") items only
   std::string name;  // free-form ("----") items only
   std::vector<DataElement> data;
