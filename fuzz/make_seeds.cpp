@@ -7,10 +7,8 @@
 #include <string>
 #include <vector>
 
-#include <vips/vips8>
-
 #include "fixtures/ExifFixture.h"
-#include "platform/imaging/Picture.h"
+#include "fixtures/Mp4Fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -87,40 +85,46 @@ void writeExifExtractorSeeds(const fs::path& out) {
   write(dir, "no-exif.jpg", minimalJpeg());
 }
 
-// Pictures for EXIF rotation: small JPEGs with every orientation (a grey one
-// and a colour one that is not square), a cut one, a PNG and a BMP.
-void writeRotationSeeds(const fs::path& out) {
+// MP4 files for the MP4 builder and box reader: a tagged M4A (text, numeric
+// genre, track, disc, two covers), moov after mdat, a QuickTime-style meta
+// with a 64-bit media header, video plus audio, video only, and cuts.
+void writeMp4Seeds(const fs::path& out) {
   using namespace corvane::test;
-  const fs::path dir = out / "rotation_fuzz";
-  corvane::imaging::Picture::fromBytes(minimalJpeg());  // starts libvips
-  const vips::VImage colour =
-      vips::VImage::xyz(24, 16)
-          .extract_band(0)
-          .bandjoin({vips::VImage::xyz(24, 16).extract_band(1), vips::VImage::black(24, 16)})
-          .cast(VIPS_FORMAT_UCHAR)
-          .linear(10.0, 0.0)
-          .cast(VIPS_FORMAT_UCHAR)
-          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
-  auto encoded = [&](const char* suffix) {
-    void* buffer = nullptr;
-    size_t length = 0;
-    colour.write_to_buffer(suffix, &buffer, &length);
-    ByteVec bytes(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + length);
-    g_free(buffer);
-    return bytes;
-  };
-  const ByteVec colourJpeg = encoded(".jpg");
-  for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
-    const std::string n = std::to_string(orientation);
-    ExifBuilder b(orientation % 2 ? ByteOrder::Intel : ByteOrder::Motorola);
-    b.ascii(Ifd::Zero, tag::Make, "Cam").shortValue(Ifd::Zero, tag::Orientation, orientation);
-    write(dir, "grey" + n + ".jpg", b.jpeg());
-    write(dir, "colour" + n + ".jpg", b.jpeg(colourJpeg));
+  const Mp4Bytes items = [] {
+    Mp4Bytes all;
+    for (const Mp4Bytes& item :
+         {ilstText("\251nam", "Title"), ilstText("\251ART", "Artist"), ilstText("\251gen", "Rock"),
+          ilstInteger("gnre", 18, 2, 0), ilstPair("trkn", 3, 12), ilstPair("disk", 1, 2, false),
+          ilstText("purl", "http://feed"), ilstInteger("plID", 5, 8),
+          ilstCovr({{13, minimalJpeg()}, {0, {0x89, 'P', 'N', 'G'}}})}) {
+      all.insert(all.end(), item.begin(), item.end());
+    }
+    return all;
+  }();
+  Mp4FileSpec tagged;
+  tagged.ilstItems = items;
+  Mp4FileSpec late = tagged;
+  late.movieFirst = false;
+  Mp4FileSpec quickTime = tagged;
+  quickTime.metaFullBox = false;
+  quickTime.tracks[0].mediaHeaderVersion = 1;
+  quickTime.tracks[0].avgBitRate.reset();
+  Mp4FileSpec both = tagged;
+  Mp4TrackSpec video;
+  video.handler = "vide";
+  both.tracks.insert(both.tracks.begin(), video);
+  Mp4FileSpec videoOnly;
+  videoOnly.tracks = {video};
+  const std::vector<std::pair<std::string, Mp4Bytes>> files{{"tagged.m4a", buildMp4(tagged)},
+                                                            {"late-moov.m4a", buildMp4(late)},
+                                                            {"qt-meta.m4a", buildMp4(quickTime)},
+                                                            {"video-audio.mp4", buildMp4(both)},
+                                                            {"video.m4v", buildMp4(videoOnly)}};
+  for (const auto& [name, bytes] : files) {
+    for (const char* target : {"mp4_builder_fuzz", "mp4_box_reader_fuzz"}) write(out / target, name, bytes);
   }
-  const ByteVec turned = ExifBuilder().shortValue(Ifd::Zero, tag::Orientation, 6).jpeg(colourJpeg);
-  write(dir, "cut.jpg", ByteVec(turned.begin(), turned.begin() + static_cast<long>(turned.size() * 2 / 3)));
-  write(dir, "picture.png", encoded(".png"));
-  write(dir, "picture.bmp", encoded(".bmp"));
+  const Mp4Bytes& full = files.front().second;
+  write(out / "mp4_box_reader_fuzz", "cut.m4a", Mp4Bytes(full.begin(), full.begin() + full.size() * 2 / 3));
 }
 
 }  // namespace
@@ -133,6 +137,6 @@ int main(int argc, char** argv) {
   const fs::path out = argv[1];
   writeImageBuilderSeeds(out);
   writeExifExtractorSeeds(out);
-  writeRotationSeeds(out);
+  writeMp4Seeds(out);
   return 0;
 }
