@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include <vips/vips8>
+
 #include "fixtures/ExifFixture.h"
 #include "fixtures/Mp4Fixture.h"
+#include "platform/imaging/Picture.h"
 
 namespace fs = std::filesystem;
 
@@ -85,6 +88,42 @@ void writeExifExtractorSeeds(const fs::path& out) {
   write(dir, "no-exif.jpg", minimalJpeg());
 }
 
+// Pictures for EXIF rotation: small JPEGs with every orientation (a grey one
+// and a colour one that is not square), a cut one, a PNG and a BMP.
+void writeRotationSeeds(const fs::path& out) {
+  using namespace corvane::test;
+  const fs::path dir = out / "rotation_fuzz";
+  corvane::imaging::Picture::fromBytes(minimalJpeg());  // starts libvips
+  const vips::VImage colour =
+      vips::VImage::xyz(24, 16)
+          .extract_band(0)
+          .bandjoin({vips::VImage::xyz(24, 16).extract_band(1), vips::VImage::black(24, 16)})
+          .cast(VIPS_FORMAT_UCHAR)
+          .linear(10.0, 0.0)
+          .cast(VIPS_FORMAT_UCHAR)
+          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+  auto encoded = [&](const char* suffix) {
+    void* buffer = nullptr;
+    size_t length = 0;
+    colour.write_to_buffer(suffix, &buffer, &length);
+    ByteVec bytes(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + length);
+    g_free(buffer);
+    return bytes;
+  };
+  const ByteVec colourJpeg = encoded(".jpg");
+  for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
+    const std::string n = std::to_string(orientation);
+    ExifBuilder b(orientation % 2 ? ByteOrder::Intel : ByteOrder::Motorola);
+    b.ascii(Ifd::Zero, tag::Make, "Cam").shortValue(Ifd::Zero, tag::Orientation, orientation);
+    write(dir, "grey" + n + ".jpg", b.jpeg());
+    write(dir, "colour" + n + ".jpg", b.jpeg(colourJpeg));
+  }
+  const ByteVec turned = ExifBuilder().shortValue(Ifd::Zero, tag::Orientation, 6).jpeg(colourJpeg);
+  write(dir, "cut.jpg", ByteVec(turned.begin(), turned.begin() + static_cast<long>(turned.size() * 2 / 3)));
+  write(dir, "picture.png", encoded(".png"));
+  write(dir, "picture.bmp", encoded(".bmp"));
+}
+
 // MP4 files for the MP4 builder and box reader: a tagged M4A (text, numeric
 // genre, track, disc, two covers), moov after mdat, a QuickTime-style meta
 // with a 64-bit media header, video plus audio, video only, and cuts.
@@ -137,6 +176,7 @@ int main(int argc, char** argv) {
   const fs::path out = argv[1];
   writeImageBuilderSeeds(out);
   writeExifExtractorSeeds(out);
+  writeRotationSeeds(out);
   writeMp4Seeds(out);
   return 0;
 }
