@@ -1,0 +1,38 @@
+#pragma once
+
+// The MP3 service: turns an MP3 file into a media record (tag texts, genre,
+// track, album-art thumbnail, play length, bit rate and sampling frequency).
+// Tags are read with TagLib; timing comes from the MPEG frame headers, and
+// only a file without any is measured as a movie. Keeps no state between
+// calls.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "media/MediaRecord.h"
+
+namespace corvane::builders {
+
+class MP3Parser {
+ public:
+  // The record of the file at path, whatever its extension; none when there
+  // is no regular file there, or when it has no MPEG frames and cannot be
+  // opened as a movie either.
+  std::optional<media::MediaRecord> build(const std::string& path);
+
+  // The two halves of the movie-layer bracket, each run on the main thread
+  // while the caller waits (inline when the process has no main loop).
+  static void enterMovieLayerOnMainThread();
+  static void exitMovieLayerOnMainThread();
+};
+
+// Play length and bit rate measured from a movie's duration, for files without
+// MPEG header information. Both none when the duration is not positive.
+struct DurationTiming {
+  std::optional<int32_t> playLengthSeconds;
+  std::optional<int32_t> bitrateKbps;
+};
+DurationTiming timingFromDuration(double durationSeconds, double fileBytes);
+
+}  // namespace corvane::builders
