@@ -10,6 +10,7 @@
 #include <vips/vips8>
 
 #include "fixtures/ExifFixture.h"
+#include "fixtures/Id3TagBytes.h"
 #include "fixtures/Mp4Fixture.h"
 #include "platform/imaging/Picture.h"
 
@@ -166,6 +167,47 @@ void writeMp4Seeds(const fs::path& out) {
   write(out / "mp4_box_reader_fuzz", "cut.m4a", Mp4Bytes(full.begin(), full.begin() + full.size() * 2 / 3));
 }
 
+// MP3 files for the ID3 writer and podcast reader: tags of each version with
+// text, podcast frames with and without an encoding byte, a picture, an
+// extended header, unsynchronisation, plain v2.4 sizes, a tag cut short, an
+// ID3v1 tag behind the audio, and audio with no tag.
+void writeId3Seeds(const fs::path& out) {
+  using corvane::test::Id3TagBytes;
+  const std::vector<unsigned char> audio = corvane::test::silentMpegFrames(3);
+  std::vector<Id3TagBytes> tags(6, Id3TagBytes(3));
+  tags[0].text("TIT2", "Title").text("TGID", "ep-1").text("WFED", "http://feed").text("TCON", "(17)");
+  tags[1] = Id3TagBytes(2);
+  tags[1]
+      .text("TT2", "Title")
+      .text("TID", "ep")
+      .frame("WFD", {'u', 'r', 'l'})
+      .frame("PIC", {0, 'J', 'P', 'G', 3, 0, 1});
+  tags[2] = Id3TagBytes(4);
+  tags[2]
+      .extendedHeader()
+      .unsynchronise()
+      .text("TIT2", "\xC3\xBF", 3)
+      .frame("APIC", {0, 'i', 0, 3, 0, 0xFF, 0xD8});
+  tags[3] = Id3TagBytes(4);
+  tags[3].plainFrameSizes().text("TGID", "e").frame("WFED", {'h', 't', 't', 'p'}).padding(64);
+  const std::string utf16e{'\xFF', '\xFE', 'e', '\0'};
+  tags[4].extendedHeader().unsynchronise().text("COMM", std::string("eng\0c", 5)).text("TGID", utf16e, 1);
+  tags[5].text("TRCK", "3/12").frame("WFED", {0, 0, 0, 4, 'x'}, 0x0080).padding(16);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    std::vector<unsigned char> file = tags[i].bytes();
+    file.insert(file.end(), audio.begin(), audio.end());
+    for (const char* target : {"id3_writer_fuzz", "id3_podcast_fuzz"}) {
+      write(out / target, "tag" + std::to_string(i) + ".mp3", file);
+    }
+  }
+  std::vector<unsigned char> withV1 = audio;
+  const std::vector<unsigned char> v1 = corvane::test::id3v1Tag("Old");
+  withV1.insert(withV1.end(), v1.begin(), v1.end());
+  write(out / "id3_writer_fuzz", "v1-only.mp3", withV1);
+  const std::vector<unsigned char> cut = tags[0].bytes();
+  write(out / "id3_podcast_fuzz", "cut.mp3", std::vector<unsigned char>(cut.begin(), cut.end() - 5));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,5 +220,6 @@ int main(int argc, char** argv) {
   writeExifExtractorSeeds(out);
   writeRotationSeeds(out);
   writeMp4Seeds(out);
+  writeId3Seeds(out);
   return 0;
 }
