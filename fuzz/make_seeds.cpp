@@ -10,6 +10,7 @@
 #include <vips/vips8>
 
 #include "fixtures/ExifFixture.h"
+#include "fixtures/Id3Fixture.h"
 #include "fixtures/Id3TagBytes.h"
 #include "fixtures/Mp4Fixture.h"
 #include "platform/imaging/Picture.h"
@@ -208,6 +209,34 @@ void writeId3Seeds(const fs::path& out) {
   write(out / "id3_podcast_fuzz", "cut.mp3", std::vector<unsigned char>(cut.begin(), cut.end() - 5));
 }
 
+// MP3 files for the MP3 builder (ID3v2.2/2.3/2.4 tags with every frame it
+// reads, ID3v1, a cover, a tag without audio, cuts) and raw text fields for
+// the ID3 text reader.
+void writeMp3Seeds(const fs::path& out) {
+  using namespace corvane::test;
+  const fs::path dir = out / "mp3_builder_fuzz";
+  const Id3Bytes audio = mpegSilenceFrames(8);
+  for (int version : {2, 3, 4}) {
+    const bool v22 = version == 2;
+    Id3v2Fixture tag(version);
+    tag.text(v22 ? "TT2" : "TIT2", "Title").utf16(v22 ? "TP1" : "TPE1", u"Artist");
+    tag.text(v22 ? "TAL" : "TALB", "\xC7\xD1", 0).text(v22 ? "TCO" : "TCON", "(17)");
+    tag.text(v22 ? "TRK" : "TRCK", "3/12", 3).comment("d", "c").syncedLyrics().picture(tinyJpeg(10, 20, 30));
+    const Id3Bytes file = concat({tag.bytes(), audio});
+    const std::string v = std::to_string(version);
+    write(dir, "v2" + v + ".mp3", file);
+    write(dir, "cut" + v + ".mp3", Id3Bytes(file.begin(), file.begin() + static_cast<long>(file.size() / 3)));
+  }
+  write(dir, "v1.mp3", concat({audio, id3v1Bytes({"T", "A", "B", "2001", "C", 4, 17})}));
+  write(dir, "no-audio.mp3", Id3v2Fixture(3).text("TIT2", "x").bytes());
+
+  const fs::path text = out / "id3_text_fuzz";
+  write(text, "latin1", {0, 0, 'a', 'b', 0, 'c'});
+  write(text, "utf16-comment", {1, 1, 'e', 'n', 'g', 0xFF, 0xFE, 'd', 0, 0, 0, 0xFF, 0xFE, 'x', 0});
+  write(text, "utf16be", {0, 2, 0, 'J', 0xD8, 0x00});
+  write(text, "utf8", {0, 3, 0xC3, 0x28, 0});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,5 +250,6 @@ int main(int argc, char** argv) {
   writeRotationSeeds(out);
   writeMp4Seeds(out);
   writeId3Seeds(out);
+  writeMp3Seeds(out);
   return 0;
 }
