@@ -1,16 +1,24 @@
 // corvanectl: the command line to the Corvane service. Prints JSON, one line
 // per file, and exits with a status scripts can use.
 
+#include <sdbus-c++/Error.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <iostream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "client/Json.h"
 #include "client/Session.h"
+#include "media/RZMediaTypeReader.h"
+#include "platform/ipc/NotificationCenter.h"
+#include "platform/log/Log.h"
 
 namespace {
 
@@ -22,23 +30,34 @@ const char* const kUsageText =
     "usage: corvanectl COMMAND [ARGS...]\n"
     "\n"
     "commands:\n"
-    "  exif PATH...      the EXIF record of each picture\n"
+    "  build PATH...                  the media record of each file (service chosen by file type)\n"
+    "  image PATH...                  the record of each picture\n"
+    "  exif PATH...                   the EXIF record of each picture\n"
+    "  thumbnail PATH W H -o FILE     a thumbnail (TIFF) fitting W x H pixels, written to FILE\n"
+    "  rotate IN -o OUT               IN turned upright by its EXIF orientation, written to OUT\n"
+    "  register APPID                 register APPID as a client (the service stays while it is)\n"
+    "  unregister APPID               say goodbye for APPID (the last goodbye ends the service)\n"
     "\n"
     "Each result is one JSON line: {\"path\": ..., \"found\": true|false, ...}.\n"
     "Exit status: 0 all found, 1 some file gave no result, 2 usage error,\n"
     "3 the service cannot be reached, 4 the service failed a request.\n";
 
-int usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << "corvanectl: " << problem << "\n";
-  std::cerr << kUsageText;
-  return kUsage;
-}
+struct UsageError {
+  std::string message;
+};
 
 std::string absolute(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
+  if (path.empty() || path[0] == '/') return path;
   std::vector<char> cwd(4096);
   if (!getcwd(cwd.data(), cwd.size())) return path;
   return std::string(cwd.data()) + "/" + path;
+}
+
+// The service that builds records of files of this type, if the daemon has one.
+std::optional<std::string> builderFor(const std::string& path) {
+  const int32_t code = media::RZMediaTypeReader::type(path);
+  if ((code & 0xFF000000) == 0x04000000) return "ImageParser_Halvern";
+  return std::nullopt;
 }
 
 void printResult(const std::string& path, const char* field, const std::optional<ipc::WireRecord>& record) {
@@ -47,33 +66,160 @@ void printResult(const std::string& path, const char* field, const std::optional
   std::cout << "}" << std::endl;
 }
 
-int exif(const std::vector<std::string>& paths) {
-  if (paths.empty()) return usage("exif needs at least one PATH");
-  client::ExifExtractorClient service;
+// Runs one request per path; the status says whether all were found.
+int eachPath(const std::vector<std::string>& paths, const char* field,
+             const std::function<std::optional<ipc::WireRecord>(const std::string&)>& request) {
+  if (paths.empty()) throw UsageError{"at least one PATH is needed"};
   int status = kOk;
   for (const auto& path : paths) {
     const std::string full = absolute(path);
-    auto record = service.extractExif(full);
-    printResult(full, "exif", record);
+    auto record = request(full);
+    printResult(full, field, record);
     if (!record) status = kNotFound;
   }
   return status;
 }
 
+int build(const std::vector<std::string>& paths) {
+  std::map<std::string, std::unique_ptr<client::MediaInfoBuilderClient>> services;
+  return eachPath(paths, "record", [&](const std::string& path) -> std::optional<ipc::WireRecord> {
+    auto service = builderFor(path);
+    if (!service) {
+      std::cerr << "corvanectl: " << path << ": no service reads this kind of file\n";
+      return std::nullopt;
+    }
+    auto& client = services[*service];
+    if (!client) client = std::make_unique<client::MediaInfoBuilderClient>(*service);
+    return client->build(path);
+  });
+}
+
+// "-o FILE" out of args; the rest stays.
+std::string takeOutput(std::vector<std::string>& args) {
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == "-o") {
+      std::string out = args[i + 1];
+      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+      return out;
+    }
+  }
+  throw UsageError{"-o FILE is needed"};
+}
+
+double number(const std::string& text, const char* what) {
+  try {
+    size_t used = 0;
+    const double v = std::stod(text, &used);
+    if (used == text.size()) return v;
+  } catch (const std::exception&) {
+  }
+  throw UsageError{std::string(what) + " must be a number, not '" + text + "'"};
+}
+
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+int thumbnail(std::vector<std::string> args) {
+  const std::string output = takeOutput(args);
+  if (args.size() != 3) throw UsageError{"thumbnail needs PATH W H -o FILE"};
+  const double width = number(args[1], "W"), height = number(args[2], "H");
+  const std::string path = absolute(args[0]);
+  client::ImageInfoBuilderClient service;
+  auto description = service.makeThumbnail(path, width, height);
+  std::cout << "{\"path\": " << client::jsonString(path)
+            << ", \"found\": " << (description ? "true" : "false");
+  if (description) {
+    if (!writeFile(output, description->at("data").get<std::vector<uint8_t>>())) {
+      std::cout << "}" << std::endl;
+      std::cerr << "corvanectl: cannot write " << output << ": " << std::strerror(errno) << "\n";
+      return kFailed;
+    }
+    std::cout << ", \"output\": " << client::jsonString(output)
+              << ", \"thumbnail\": " << client::jsonObject(*description);
+  }
+  std::cout << "}" << std::endl;
+  return description ? kOk : kNotFound;
+}
+
+int rotate(std::vector<std::string> args) {
+  const std::string output = takeOutput(args);
+  if (args.size() != 1) throw UsageError{"rotate needs IN -o OUT"};
+  const std::string path = absolute(args[0]);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::cerr << "corvanectl: cannot read " << path << ": " << std::strerror(errno) << "\n";
+    return kNotFound;
+  }
+  const std::vector<uint8_t> picture((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  client::ImageInfoBuilderClient service;
+  const auto result = service.rotateImageDataByExif(picture);
+  if (!writeFile(output, result)) {
+    std::cerr << "corvanectl: cannot write " << output << ": " << std::strerror(errno) << "\n";
+    return kFailed;
+  }
+  std::cout << "{\"path\": " << client::jsonString(path) << ", \"output\": " << client::jsonString(output)
+            << ", \"turned\": " << (result != picture ? "true" : "false") << ", \"bytes\": " << result.size()
+            << "}" << std::endl;
+  return kOk;
+}
+
+int run(const std::string& command, const std::vector<std::string>& args) {
+  if (command == "exif") {
+    client::ExifExtractorClient service;
+    return eachPath(args, "exif", [&](const std::string& path) { return service.extractExif(path); });
+  }
+  if (command == "image") {
+    client::ImageInfoBuilderClient service;
+    return eachPath(args, "record", [&](const std::string& path) { return service.build(path); });
+  }
+  if (command == "build") return build(args);
+  if (command == "thumbnail") return thumbnail(args);
+  if (command == "rotate") return rotate(args);
+  throw UsageError{"unknown command '" + command + "'"};
+}
+
+// Posts "AppRegister" or "ShouldExit" for an id of the caller's choosing, so
+// that a script can keep the service up across several commands.
+int notify(const std::string& command, int argc, char** argv) {
+  if (argc != 3) {
+    std::cerr << "corvanectl: " << command << " needs APPID\n";
+    return kUsage;
+  }
+  try {
+    ipc::NotificationCenter center;
+    center.post(command == "register" ? "AppRegister" : "ShouldExit", std::string(argv[2]));
+    return kOk;
+  } catch (const sdbus::Error& e) {
+    std::cerr << "corvanectl: cannot reach the session bus: " << e.getMessage() << "\n";
+    return kUnreachable;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usage("");
+  if (argc < 2) {
+    std::cerr << kUsageText;
+    return kUsage;
+  }
   const std::string command = argv[1];
   if (command == "-h" || command == "--help" || command == "help") {
     std::cout << kUsageText;
     return kOk;
   }
-  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "register" || command == "unregister") return notify(command, argc, argv);
+  // The shared code logs for the service's sake; a command line says what it
+  // has to say itself.
+  log::setSink([](std::string_view) {});
   try {
     client::Session session("org.corvane.corvanectl." + std::to_string(getpid()));
-    if (command == "exif") return exif(args);
-    return usage("unknown command '" + command + "'");
+    return run(command, std::vector<std::string>(argv + 2, argv + argc));
+  } catch (const UsageError& e) {
+    std::cerr << "corvanectl: " << e.message << "\n" << kUsageText;
+    return kUsage;
   } catch (const client::ServiceError& e) {
     std::cerr << "corvanectl: " << e.what() << "\n";
     return e.kind() == client::ServiceError::Kind::Unreachable ? kUnreachable : kFailed;

@@ -71,6 +71,48 @@ void ServiceProxy::call(const std::function<void(sdbus::IProxy&)>& invoke) {
   }
 }
 
+MediaInfoBuilderClient::MediaInfoBuilderClient(const std::string& serviceName) : ServiceProxy(serviceName) {}
+
+std::optional<ipc::WireRecord> MediaInfoBuilderClient::build(const std::string& path) {
+  bool found = false;
+  ipc::WireRecord record;
+  call([&](sdbus::IProxy& proxy) {
+    proxy.callMethod("build")
+        .onInterface(std::string(ipc::kMediaInfoBuilderInterface))
+        .withArguments(path)
+        .storeResultsTo(found, record);
+  });
+  if (!found) return std::nullopt;
+  return record;
+}
+
+ImageInfoBuilderClient::ImageInfoBuilderClient() : MediaInfoBuilderClient("ImageParser_Halvern") {}
+
+std::optional<ipc::WireRecord> ImageInfoBuilderClient::makeThumbnail(const std::string& path, double maxWidth,
+                                                                     double maxHeight) {
+  bool found = false;
+  ipc::WireRecord description;
+  call([&](sdbus::IProxy& proxy) {
+    proxy.callMethod("makeThumbnailWithMaxSize")
+        .onInterface(std::string(ipc::kImageInfoBuilderInterface))
+        .withArguments(path, maxWidth, maxHeight)
+        .storeResultsTo(found, description);
+  });
+  if (!found) return std::nullopt;
+  return description;
+}
+
+std::vector<uint8_t> ImageInfoBuilderClient::rotateImageDataByExif(const std::vector<uint8_t>& picture) {
+  std::vector<uint8_t> result;
+  call([&](sdbus::IProxy& proxy) {
+    proxy.callMethod("rotateImageDataByExif")
+        .onInterface(std::string(ipc::kImageInfoBuilderInterface))
+        .withArguments(picture)
+        .storeResultsTo(result);
+  });
+  return result;
+}
+
 ExifExtractorClient::ExifExtractorClient() : ServiceProxy("ExifExtractor_Halvern") {}
 
 std::optional<ipc::WireRecord> ExifExtractorClient::extractExif(const std::string& path) {

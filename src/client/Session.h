@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/ipc/NotificationCenter.h"
 #include "platform/ipc/RecordCodec.h"
@@ -66,6 +67,22 @@ class ServiceProxy {
   std::string serviceName_;
   std::chrono::milliseconds startTimeout_;
   std::unique_ptr<sdbus::IProxy> proxy_;
+};
+
+// build: of any media info builder ("MP3Parser_Halvern", "ImageParser_Halvern", ...).
+class MediaInfoBuilderClient : public ServiceProxy {
+ public:
+  explicit MediaInfoBuilderClient(const std::string& serviceName);
+  // The media record, or none when the service could not read the file.
+  std::optional<ipc::WireRecord> build(const std::string& path);
+};
+
+class ImageInfoBuilderClient : public MediaInfoBuilderClient {
+ public:
+  ImageInfoBuilderClient();
+  // {"data": TIFF bytes, "width", "height": the source's pixel size}, or none.
+  std::optional<ipc::WireRecord> makeThumbnail(const std::string& path, double maxWidth, double maxHeight);
+  std::vector<uint8_t> rotateImageDataByExif(const std::vector<uint8_t>& picture);
 };
 
 class ExifExtractorClient : public ServiceProxy {
