@@ -301,6 +301,16 @@ TEST_F(Mp4Test, StoreChangesOnlyTheWriterFieldsAndKeepsTheRest) {
   ASSERT_NE(reread->findItem("purl"), nullptr);
   EXPECT_EQ(reread->firstAudioTrack()->duration, 44100u * 3);
 
+  // The genre text survives a save even with a numeric genre after it.
+  const std::string both = writeSpec(
+      "both-genres.m4a", withItems(concat({ilstText("\251gen", "Mine"), ilstInteger("gnre", 18, 2, 0)})));
+  auto withCode = mp4::Mp4File::openForChange(both);
+  mp4::Tags renamed = withCode->tags();
+  renamed.name = "Renamed";
+  ASSERT_TRUE(withCode->store(renamed));
+  EXPECT_EQ(mp4::Mp4File::openRead(both)->tags().genre, "Mine");
+  EXPECT_EQ(*MP4Parser().build(both)->get<std::string>(media::MediaDBMusicColumnGenre), "Mine");
+
   tags = reread->tags();
   tags.name.reset();
   tags.artworks.clear();

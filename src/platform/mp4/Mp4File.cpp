@@ -557,6 +557,9 @@ bool Mp4File::store(const Tags& updated) {
     for (const WritableText& t : kWritableText) {
       if (tags_.*(t.field) != updated.*(t.field)) storeText(*tag, t.code, updated.*(t.field));
     }
+    // TagLib folds 'gnre' into the same genre text, so which of the two it
+    // would save depends on the file: a real ©gen text is written out again.
+    if (updated.genre) storeText(*tag, "\251gen", updated.genre);
     if (tags_.track != updated.track) storePair(*tag, "trkn", updated.track);
     if (tags_.disk != updated.disk) storePair(*tag, "disk", updated.disk);
     if (tags_.artworks != updated.artworks) storeArtworks(*tag, updated.artworks);

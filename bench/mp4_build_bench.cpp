@@ -1,0 +1,217 @@
+// What building the records of 200 tagged M4A files costs, measured against a
+// reference run in the same process on the same files: TagLib reading the tags
+// and audio properties (FileRef) plus libvips rendering the first cover to a
+// 200 x 200 TIFF (thumbnail_buffer). Both report files per second; the ratio
+// build / reference is the figure. Target: >= 1.0.
+//
+// The files are made at start-up in a temporary directory: one 3 s AAC file
+// from ffmpeg, copied 200 times and tagged with TagLib, each with its own
+// 500 x 500 JPEG cover.
+
+#include <benchmark/benchmark.h>
+#include <taglib/fileref.h>
+#include <taglib/mp4file.h>
+#include <taglib/mp4tag.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+#include <vips/vips8>
+
+#include "builders/MP4Parser.h"
+#include "image/NSImageExtension.h"
+#include "platform/imaging/Picture.h"
+#include "platform/mp4/Mp4File.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kFiles = 200;
+constexpr int kCoverSize = 500;
+
+std::vector<std::string> gFiles;
+
+// A photo-like cover that differs per file, so no cache can share work.
+std::string coverJpeg(int seed) {
+  using vips::VImage;
+  VImage xy = VImage::xyz(kCoverSize, kCoverSize);
+  VImage x = xy.extract_band(0) * (255.0 / kCoverSize);
+  VImage y = xy.extract_band(1) * (255.0 / kCoverSize);
+  VImage noise = VImage::gaussnoise(kCoverSize, kCoverSize, VImage::option()->set("sigma", 10.0 + seed % 7));
+  VImage picture = (x.bandjoin(y).bandjoin((x + y) / 2 + seed) + noise - 128).cast(VIPS_FORMAT_UCHAR);
+  void* buffer = nullptr;
+  size_t length = 0;
+  picture.write_to_buffer(".jpg", &buffer, &length, VImage::option()->set("Q", 85));
+  std::string bytes(static_cast<const char*>(buffer), length);
+  g_free(buffer);
+  return bytes;
+}
+
+bool tag(const std::string& path, int i) {
+  TagLib::MP4::File file(path.c_str());
+  if (!file.isValid()) return false;
+  TagLib::MP4::Tag* t = file.tag();
+  const TagLib::String n = TagLib::String::number(i);
+  t->setItem("\251nam", TagLib::StringList("Title " + n));
+  t->setItem("\251ART", TagLib::StringList("Artist " + n));
+  t->setItem("aART", TagLib::StringList("Album Artist"));
+  t->setItem("\251alb", TagLib::StringList("Album"));
+  t->setItem("\251wrt", TagLib::StringList("Composer"));
+  t->setItem("\251gen", TagLib::StringList("Rock"));
+  t->setItem("\251day", TagLib::StringList("2020"));
+  t->setItem("trkn", TagLib::MP4::Item(i % 20 + 1, 20));
+  t->setItem("disk", TagLib::MP4::Item(1, 1));
+  const std::string jpeg = coverJpeg(i);
+  TagLib::MP4::CoverArtList covers;
+  covers.append(TagLib::MP4::CoverArt(TagLib::MP4::CoverArt::JPEG,
+                                      TagLib::ByteVector(jpeg.data(), static_cast<unsigned>(jpeg.size()))));
+  t->setItem("covr", TagLib::MP4::Item(covers));
+  return file.save();
+}
+
+bool makeFiles(const fs::path& dir) {
+  const fs::path base = dir / "base.m4a";
+  const std::string command =
+      "ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=440:duration=3 "
+      "-c:a aac -b:a 128k '" +
+      base.string() + "'";
+  if (std::system(command.c_str()) != 0) return false;
+  for (int i = 0; i < kFiles; ++i) {
+    const fs::path path = dir / ("track" + std::to_string(i) + ".m4a");
+    fs::copy_file(base, path);
+    if (!tag(path.string(), i)) return false;
+    gFiles.push_back(path.string());
+  }
+  return true;
+}
+
+void BM_Mp4ParserBuild(benchmark::State& state) {
+  corvane::builders::MP4Parser parser;
+  for (auto _ : state) {
+    for (const std::string& path : gFiles) {
+      auto record = parser.build(path);
+      if (!record || record->size() < 30) state.SkipWithError("build gave no full record");
+      benchmark::DoNotOptimize(record);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFiles);
+}
+
+// The same facts through TagLib's generic interface and libvips.
+void BM_ReferenceTagLibVips(benchmark::State& state) {
+  for (auto _ : state) {
+    for (const std::string& path : gFiles) {
+      TagLib::FileRef ref(path.c_str(), true, TagLib::AudioProperties::Average);
+      TagLib::Tag* t = ref.tag();
+      TagLib::AudioProperties* audio = ref.audioProperties();
+      if (t == nullptr || audio == nullptr) state.SkipWithError("TagLib read nothing");
+      benchmark::DoNotOptimize(t->title().to8Bit(true) + t->artist().to8Bit(true) + t->album().to8Bit(true) +
+                               t->genre().to8Bit(true));
+      benchmark::DoNotOptimize(t->track() + audio->lengthInMilliseconds() + audio->bitrate() +
+                               audio->sampleRate());
+      auto* mp4 = dynamic_cast<TagLib::MP4::File*>(ref.file());
+      const TagLib::MP4::CoverArtList covers = mp4->tag()->item("covr").toCoverArtList();
+      if (covers.isEmpty()) state.SkipWithError("no cover");
+      const TagLib::ByteVector data = covers.front().data();
+      VipsBlob* blob = vips_blob_new(nullptr, data.data(), data.size());  // borrows the bytes
+      vips::VImage thumb =
+          vips::VImage::thumbnail_buffer(blob, 200, vips::VImage::option()->set("height", 200));
+      void* buffer = nullptr;
+      size_t length = 0;
+      thumb.write_to_buffer(".tif", &buffer, &length);
+      benchmark::DoNotOptimize(length);
+      g_free(buffer);
+      vips_area_unref(VIPS_AREA(blob));
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFiles);
+}
+
+// Where a build's time goes: the metadata layer alone, and the album art
+// alone (decode plus the 200 x 200 renderer) on the first cover.
+void BM_PartMp4FileOpenRead(benchmark::State& state) {
+  for (auto _ : state) {
+    for (const std::string& path : gFiles) {
+      auto file = corvane::mp4::Mp4File::openRead(path);
+      if (!file) state.SkipWithError("no file");
+      benchmark::DoNotOptimize(file);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFiles);
+}
+
+void BM_PartAlbumArt(benchmark::State& state) {
+  std::vector<corvane::media::Bytes> covers;
+  for (const std::string& path : gFiles)
+    covers.push_back(corvane::mp4::Mp4File::openRead(path)->tags().artworks.at(0).data);
+  for (auto _ : state) {
+    for (const auto& cover : covers) {
+      auto picture = corvane::imaging::Picture::fromBytes(cover);
+      auto thumb =
+          corvane::image::makeThumbnailForContentCategory(*picture, corvane::image::kContentAlbumArt);
+      if (!thumb) state.SkipWithError("no thumbnail");
+      benchmark::DoNotOptimize(thumb);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFiles);
+}
+
+BENCHMARK(BM_Mp4ParserBuild)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_ReferenceTagLibVips)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_PartMp4FileOpenRead)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_PartAlbumArt)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+
+// Console output plus the mean wall time of each benchmark, for the ratio.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        seconds_[run.run_name.function_name] = run.GetAdjustedRealTime() / 1e3;  // reported in ms
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double seconds(const std::string& name) const {
+    auto it = seconds_.find(name);
+    return it == seconds_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (VIPS_INIT(argv[0])) return 1;
+  std::string dir = (fs::temp_directory_path() / "mp4-build-bench-XXXXXX").string();
+  if (mkdtemp(dir.data()) == nullptr) return 1;
+  if (!makeFiles(dir)) {
+    std::fprintf(stderr, "could not make the sample files (ffmpeg and TagLib needed)\n");
+    fs::remove_all(dir);
+    return 1;
+  }
+  std::printf("%d files of %ju bytes in %s\n", kFiles, static_cast<uintmax_t>(fs::file_size(gFiles[0])),
+              dir.c_str());
+
+  benchmark::Initialize(&argc, argv);
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const double build = reporter.seconds("BM_Mp4ParserBuild");
+  const double reference = reporter.seconds("BM_ReferenceTagLibVips");
+  if (build > 0 && reference > 0) {
+    std::printf("build files/s:      %.0f\n", kFiles / build);
+    std::printf("reference files/s:  %.0f\n", kFiles / reference);
+    std::printf("build / reference:  %.2fx files per second (target >= 1.00x)\n", reference / build);
+  }
+  benchmark::Shutdown();
+  fs::remove_all(dir);
+  vips_shutdown();
+  return 0;
+}
