@@ -11,9 +11,11 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "builders/MP4Parser.h"
 #include "client/Json.h"
 #include "client/Session.h"
 #include "media/RZMediaTypeReader.h"
@@ -35,6 +37,13 @@ const char* const kUsageText =
     "  exif PATH...                   the EXIF record of each picture\n"
     "  thumbnail PATH W H -o FILE     a thumbnail (TIFF) fitting W x H pixels, written to FILE\n"
     "  rotate IN -o OUT               IN turned upright by its EXIF orientation, written to OUT\n"
+    "  tag PATH FIELD...              rewrite the tags of an MP3 or M4A file; each FIELD is\n"
+    "                                   KEY=TEXT   (TrackNo, DiscNo, MediaType: a whole number)\n"
+    "                                   KEY@=FILE  (bytes of FILE, e.g. AlbumArt@=cover.jpg)\n"
+    "                                   KEY!       (clear the field)\n"
+    "                                 MediaType defaults to the code of the file's extension\n"
+    "  podcast PATH                   the podcast episode id and channel URL stored in the file\n"
+    "  mp4dump PATH                   every MP4 tag of the file, as text (no service needed)\n"
     "  register APPID                 register APPID as a client (the service stays while it is)\n"
     "  unregister APPID               say goodbye for APPID (the last goodbye ends the service)\n"
     "\n"
@@ -57,6 +66,9 @@ std::string absolute(const std::string& path) {
 std::optional<std::string> builderFor(const std::string& path) {
   const int32_t code = media::RZMediaTypeReader::type(path);
   if ((code & 0xFF000000) == 0x04000000) return "ImageParser_Halvern";
+  if (code == media::kMediaTypeMP3) return "MP3Parser_Halvern";
+  if (code == media::kMediaTypeM4A || code == media::kMediaTypeMP4 || code == media::kMediaTypeM4V)
+    return "MP4Parser_Halvern";
   return std::nullopt;
 }
 
@@ -166,6 +178,45 @@ int rotate(std::vector<std::string> args) {
   return kOk;
 }
 
+// KEY=TEXT, KEY@=FILE or KEY! into the record.
+void addField(media::MediaRecord& record, const std::string& field) {
+  static const std::set<std::string> wholeNumbers = {"TrackNo", "DiscNo", "MediaType"};
+  if (field.size() > 1 && field.back() == '!') {
+    record.set(field.substr(0, field.size() - 1), media::NullMarker{});
+    return;
+  }
+  const auto at = field.find("@=");
+  const auto eq = field.find('=');
+  if (at != std::string::npos && at < eq) {
+    const std::string file = field.substr(at + 2);
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw UsageError{"cannot read " + file};
+    record.set(field.substr(0, at),
+               media::Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    return;
+  }
+  if (eq == std::string::npos || eq == 0)
+    throw UsageError{"'" + field + "' is not KEY=TEXT, KEY@=FILE or KEY!"};
+  const std::string key = field.substr(0, eq), value = field.substr(eq + 1);
+  if (wholeNumbers.count(key))
+    record.set(key, static_cast<int32_t>(number(value, key.c_str())));
+  else
+    record.set(key, value);
+}
+
+int tag(const std::vector<std::string>& args) {
+  if (args.size() < 2) throw UsageError{"tag needs PATH and at least one FIELD"};
+  const std::string path = absolute(args[0]);
+  media::MediaRecord record;
+  record.set("MediaType", media::RZMediaTypeReader::type(path));
+  for (size_t i = 1; i < args.size(); ++i) addField(record, args[i]);
+  client::MediaTagClient service;
+  const bool written = service.updateTag(path, ipc::toWire(record));
+  std::cout << "{\"path\": " << client::jsonString(path) << ", \"written\": " << (written ? "true" : "false")
+            << "}" << std::endl;
+  return written ? kOk : kNotFound;
+}
+
 int run(const std::string& command, const std::vector<std::string>& args) {
   if (command == "exif") {
     client::ExifExtractorClient service;
@@ -176,6 +227,12 @@ int run(const std::string& command, const std::vector<std::string>& args) {
     return eachPath(args, "record", [&](const std::string& path) { return service.build(path); });
   }
   if (command == "build") return build(args);
+  if (command == "tag") return tag(args);
+  if (command == "podcast") {
+    if (args.size() != 1) throw UsageError{"podcast needs PATH"};
+    client::MediaTagClient service;
+    return eachPath(args, "podcast", [&](const std::string& path) { return service.podcastInfo(path); });
+  }
   if (command == "thumbnail") return thumbnail(args);
   if (command == "rotate") return rotate(args);
   throw UsageError{"unknown command '" + command + "'"};
@@ -210,10 +267,18 @@ int main(int argc, char** argv) {
     std::cout << kUsageText;
     return kOk;
   }
-  if (command == "register" || command == "unregister") return notify(command, argc, argv);
   // The shared code logs for the service's sake; a command line says what it
   // has to say itself.
   log::setSink([](std::string_view) {});
+  if (command == "register" || command == "unregister") return notify(command, argc, argv);
+  if (command == "mp4dump") {
+    // The dump is a diagnosis tool of the MP4 reader itself, run in process.
+    if (argc != 3) {
+      std::cerr << "corvanectl: mp4dump needs PATH\n";
+      return kUsage;
+    }
+    return builders::MP4Parser().testMp4v2(argv[2]) == 0 ? kOk : kNotFound;
+  }
   try {
     client::Session session("org.corvane.corvanectl." + std::to_string(getpid()));
     return run(command, std::vector<std::string>(argv + 2, argv + argc));

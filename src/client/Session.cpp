@@ -113,6 +113,32 @@ std::vector<uint8_t> ImageInfoBuilderClient::rotateImageDataByExif(const std::ve
   return result;
 }
 
+MediaTagClient::MediaTagClient() : ServiceProxy("MediaTagUpdater_Halvern") {}
+
+bool MediaTagClient::updateTag(const std::string& path, const ipc::WireRecord& record) {
+  bool written = false;
+  call([&](sdbus::IProxy& proxy) {
+    proxy.callMethod("updateTagWithDictionary")
+        .onInterface(std::string(ipc::kMediaTagInterface))
+        .withArguments(path, record)
+        .storeResultsTo(written);
+  });
+  return written;
+}
+
+std::optional<ipc::WireRecord> MediaTagClient::podcastInfo(const std::string& path) {
+  bool found = false;
+  ipc::WireRecord info;
+  call([&](sdbus::IProxy& proxy) {
+    proxy.callMethod("podcastInfo")
+        .onInterface(std::string(ipc::kMediaTagInterface))
+        .withArguments(path)
+        .storeResultsTo(found, info);
+  });
+  if (!found) return std::nullopt;
+  return info;
+}
+
 ExifExtractorClient::ExifExtractorClient() : ServiceProxy("ExifExtractor_Halvern") {}
 
 std::optional<ipc::WireRecord> ExifExtractorClient::extractExif(const std::string& path) {

@@ -85,6 +85,15 @@ class ImageInfoBuilderClient : public MediaInfoBuilderClient {
   std::vector<uint8_t> rotateImageDataByExif(const std::vector<uint8_t>& picture);
 };
 
+class MediaTagClient : public ServiceProxy {
+ public:
+  MediaTagClient();
+  // True when the tag was written. path "" means the record's FilePath.
+  bool updateTag(const std::string& path, const ipc::WireRecord& record);
+  // {"kMediaTagPodcastEpisodeId": ..., "kMediaTagPodcastChannelUrl": ...}, or none.
+  std::optional<ipc::WireRecord> podcastInfo(const std::string& path);
+};
+
 class ExifExtractorClient : public ServiceProxy {
  public:
   ExifExtractorClient();

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "host/MediaInfoBuilderAdaptor.h"
 #include "image/ExifRotation.h"
 #include "platform/ipc/BusNames.h"
 #include "platform/ipc/RecordCodec.h"
@@ -21,17 +22,7 @@ float boxSide(double side, const char* name) {
 }  // namespace
 
 void ImageInfoBuilderAdaptor::registerMethods(sdbus::IObject& object) {
-  object.registerMethod("build")
-      .onInterface(std::string(ipc::kMediaInfoBuilderInterface))
-      .withInputParamNames("path")
-      .withOutputParamNames("found", "record")
-      .implementedAs([this](const std::string& path) {
-        return shielded("build", [&] {
-          auto record = service_.build(path);
-          if (!record) return std::tuple(false, ipc::WireRecord{});
-          return std::tuple(true, ipc::toWire(*record));
-        });
-      });
+  registerBuild(object, service_);
 
   object.registerMethod("makeThumbnailWithMaxSize")
       .onInterface(std::string(ipc::kImageInfoBuilderInterface))

@@ -1,7 +1,11 @@
 #include "host/ServiceRegistry.h"
 
+#include "builders/MP3Parser.h"
+#include "builders/MP4Parser.h"
 #include "host/ExifExtractorAdaptor.h"
 #include "host/ImageInfoBuilderAdaptor.h"
+#include "host/MediaInfoBuilderAdaptor.h"
+#include "host/MediaTagAdaptor.h"
 
 namespace corvane::host {
 namespace {
@@ -16,11 +20,13 @@ std::function<std::unique_ptr<ServiceObject>()> make() {
 std::vector<ServiceRow> serviceRegistry() {
   return {
       {"AVParser_Halvern", "failed to register Tavik AV Parser", {}},
-      {"MP3Parser_Halvern", "failed to register Tavik MP3 Parser", {}},
+      {"MP3Parser_Halvern", "failed to register Tavik MP3 Parser",
+       make<MediaInfoBuilderAdaptor<builders::MP3Parser>>()},
       {"ImageParser_Halvern", "failed to register Tavik Image Parser", make<ImageInfoBuilderAdaptor>()},
-      {"MediaTagUpdater_Halvern", "failed to register Tavik Media Tag Updater", {}},
+      {"MediaTagUpdater_Halvern", "failed to register Tavik Media Tag Updater", make<MediaTagAdaptor>()},
       {"MP4Exporter_Halvern", "failed to register Tavik MP4 Exporter", {}},
-      {"MP4Parser_Halvern", "failed to register Tavik MP4 Parser", {}},
+      {"MP4Parser_Halvern", "failed to register Tavik MP4 Parser",
+       make<MediaInfoBuilderAdaptor<builders::MP4Parser>>()},
       {"ExifExtractor_Halvern", "failed to register Tavik Exif Extractor", make<ExifExtractorAdaptor>()},
       {"BasicAudioParser_Halvern", "failed to register Tavik basicaudio parser", {}},
   };

@@ -88,9 +88,10 @@ TEST_F(HostLifecycle, ASecondInstanceCannotRegisterAndLeavesTheFirstUntouched) {
   center.post("AppRegister", std::string("app.one"));
   DaemonProcess second;
   EXPECT_EQ(second.waitForExit(), 1);
-  // The first row it has is the picture service; the rows after it are
-  // never tried.
-  EXPECT_TRUE(second.logContains("failed to register Tavik Image Parser")) << second.log();
+  // The first row it has is the MP3 service; the rows after it are never
+  // tried.
+  EXPECT_TRUE(second.logContains("failed to register Tavik MP3 Parser")) << second.log();
+  EXPECT_FALSE(second.logContains("Image Parser"));
   EXPECT_FALSE(second.logContains("Exif Extractor"));
   EXPECT_TRUE(staysUp());
   EXPECT_FALSE(daemon->logContains("failed to register"));

@@ -1,0 +1,121 @@
+// Music over the bus: the MP3 and MP4 services build records, the tag service
+// rewrites tags, and records of the wrong shape change nothing.
+
+#include <gtest/gtest.h>
+
+#include "client/Session.h"
+#include "fixtures/ExifFixture.h"
+#include "support/ServiceHarness.h"
+
+using namespace corvane;
+using namespace corvane::test;
+
+namespace {
+
+constexpr int32_t kMp3 = 0x01000001;
+
+void makeAudio(const std::string& path, const std::string& codec) {
+  auto r = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                       "sine=frequency=440:duration=2", "-c:a", codec, "-b:a", "128k", path});
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+class MusicServices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    daemon = std::make_unique<DaemonProcess>();
+    ASSERT_TRUE(bus.waitForOwner("org.corvane.MediaTagUpdater_Halvern", true)) << daemon->log();
+    makeAudio(dir.file("song.mp3"), "libmp3lame");
+    makeAudio(dir.file("song.m4a"), "aac");
+  }
+  std::string title(const std::string& path, const std::string& service) {
+    auto record = client::MediaInfoBuilderClient(service).build(path);
+    if (!record || !record->count("Title")) return "(none)";
+    return record->at("Title").get<std::string>();
+  }
+  PrivateBus bus;
+  TempDir dir;
+  std::unique_ptr<DaemonProcess> daemon;
+  client::Session session{"org.corvane.test.music"};
+};
+
+TEST_F(MusicServices, BuildersAnswerWithTheirOwnValueKinds) {
+  auto mp3 = client::MediaInfoBuilderClient("MP3Parser_Halvern").build(dir.file("song.mp3"));
+  ASSERT_TRUE(mp3);
+  EXPECT_EQ(mp3->at("MediaType").get<int32_t>(), kMp3);
+  EXPECT_EQ(mp3->at("PlayLength").peekValueType(), "i");
+  EXPECT_EQ(mp3->at("Bitrate").get<int32_t>(), 128);
+  EXPECT_EQ(mp3->at("Genre").get<std::string>(), "Unknown");
+
+  auto m4a = client::MediaInfoBuilderClient("MP4Parser_Halvern").build(dir.file("song.m4a"));
+  ASSERT_TRUE(m4a);
+  EXPECT_EQ(m4a->at("PlayLength").peekValueType(), "d");
+  EXPECT_EQ(m4a->at("Samplerate").get<double>(), 44100.0);
+  EXPECT_EQ(m4a->at("FileSize").peekValueType(), "t");
+
+  EXPECT_FALSE(client::MediaInfoBuilderClient("MP3Parser_Halvern").build(dir.file("missing.mp3")));
+  EXPECT_FALSE(client::MediaInfoBuilderClient("MP4Parser_Halvern").build(dir.file("song.mp3")));
+  EXPECT_TRUE(daemon->waitForLog("MP4Parser file open fail"));
+}
+
+TEST_F(MusicServices, ATagUpdateIsReadBackAndValuesOfTheWrongTypeChangeNothing) {
+  client::MediaTagClient tags;
+  const std::string path = dir.file("song.mp3");
+  ipc::WireRecord record;
+  record.emplace("MediaType", sdbus::Variant(kMp3));
+  record.emplace("Title", sdbus::Variant(std::string("Première")));
+  record.emplace("Artist", sdbus::Variant(std::string("Someone")));
+  ASSERT_TRUE(tags.updateTag(path, record));
+  EXPECT_EQ(title(path, "MP3Parser_Halvern"), "Première");
+
+  // A title of the wrong type is no value for it: the title stays.
+  record["Title"] = sdbus::Variant(uint32_t{5});
+  record["Artist"] = sdbus::Variant(std::string("Someone Else"));
+  EXPECT_TRUE(tags.updateTag(path, record));
+  EXPECT_EQ(title(path, "MP3Parser_Halvern"), "Première");
+
+  // No usable media type: nothing is written, the file is byte for byte the same.
+  const ByteVec before = readFile(path);
+  ipc::WireRecord wrongType;
+  wrongType.emplace("MediaType", sdbus::Variant(std::string("MP3")));
+  wrongType.emplace("Title", sdbus::Variant(std::string("Changed")));
+  EXPECT_FALSE(tags.updateTag(path, wrongType));
+  wrongType.erase("MediaType");
+  EXPECT_FALSE(tags.updateTag(path, wrongType));
+  EXPECT_EQ(readFile(path), before);
+
+  // "" means the record's FilePath.
+  ipc::WireRecord byFilePath;
+  byFilePath.emplace("MediaType", sdbus::Variant(kMp3));
+  byFilePath.emplace("FilePath", sdbus::Variant(path));
+  byFilePath.emplace("Title", sdbus::Variant(std::string("From FilePath")));
+  EXPECT_TRUE(tags.updateTag("", byFilePath));
+  EXPECT_EQ(title(path, "MP3Parser_Halvern"), "From FilePath");
+
+  EXPECT_FALSE(tags.podcastInfo(path));
+  EXPECT_TRUE(daemon->running());
+}
+
+TEST_F(MusicServices, CorvanectlTagsBuildsAndDumps) {
+  const std::string mp3 = dir.file("song.mp3");
+  auto tagged = runCommand({CORVANE_CTL_PATH, "tag", mp3, "Title=Song", "TrackNo=7", "Genre=Rock"});
+  EXPECT_EQ(tagged.status, 0) << tagged.err;
+  auto built = runCommand({CORVANE_CTL_PATH, "build", mp3, dir.file("song.m4a")});
+  EXPECT_EQ(built.status, 0) << built.err;
+  EXPECT_NE(built.out.find("\"Title\": \"Song\""), std::string::npos) << built.out;
+  EXPECT_NE(built.out.find("\"TrackNo\": 7"), std::string::npos);
+  EXPECT_NE(built.out.find("\"FileTypeString\": \"M4A\""), std::string::npos);
+
+  EXPECT_EQ(runCommand({CORVANE_CTL_PATH, "tag", mp3, "nonsense"}).status, 2);
+  EXPECT_EQ(runCommand({CORVANE_CTL_PATH, "tag", mp3, "TrackNo=seven"}).status, 2);
+  EXPECT_EQ(runCommand({CORVANE_CTL_PATH, "podcast", mp3}).status, 1);
+
+  auto dump = runCommand({CORVANE_CTL_PATH, "mp4dump", dir.file("song.m4a")});
+  EXPECT_EQ(dump.status, 0);
+  EXPECT_NE(dump.out.find("encodingTool: "), std::string::npos);
+  auto missing = runCommand({CORVANE_CTL_PATH, "mp4dump", dir.file("missing.m4a")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "MP4Modify failed\n");
+}
+
+}  // namespace
