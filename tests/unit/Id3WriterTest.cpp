@@ -17,7 +17,7 @@ namespace {
 
 using media::MediaRecord;
 using media::NullMarker;
-using test::ReadTag;
+using tagtest::ReadTag;
 namespace fs = std::filesystem;
 
 // A PNG signature and header: bytes that are clearly no JPEG.
@@ -27,9 +27,9 @@ const media::Bytes kPng = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0,
 class Id3WriterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new test::ScratchDir;
-    test::makeMp3(*dir_ / "v3.mp3", 3, "-metadata title=Old -metadata album=OldAlbum -write_id3v1 1");
-    test::makeMp3(*dir_ / "v4.mp3", 4, "-metadata title=Old -metadata date=2019 -metadata mood=calm");
+    dir_ = new tagtest::ScratchDir;
+    tagtest::makeMp3(*dir_ / "v3.mp3", 3, "-metadata title=Old -metadata album=OldAlbum -write_id3v1 1");
+    tagtest::makeMp3(*dir_ / "v4.mp3", 4, "-metadata title=Old -metadata date=2019 -metadata mood=calm");
   }
   static void TearDownTestSuite() { delete dir_; }
 
@@ -41,7 +41,7 @@ class Id3WriterTest : public ::testing::Test {
 
   ReadTag update(const fs::path& file, const MediaRecord& record) {
     EXPECT_TRUE(UpdateID3Tag().updateTag(file.string(), record));
-    auto tag = test::readWithMutagen(file);
+    auto tag = tagtest::readWithMutagen(file);
     EXPECT_TRUE(tag.has_value());
     return tag.value_or(ReadTag{});
   }
@@ -59,15 +59,15 @@ class Id3WriterTest : public ::testing::Test {
     return r;
   }
 
-  static test::ScratchDir* dir_;
-  test::ScratchDir scratch_;
+  static tagtest::ScratchDir* dir_;
+  tagtest::ScratchDir scratch_;
 };
-test::ScratchDir* Id3WriterTest::dir_ = nullptr;
+tagtest::ScratchDir* Id3WriterTest::dir_ = nullptr;
 
 TEST_F(Id3WriterTest, WritesEveryFieldAsId3v23AndKeepsAudioAndId3v1) {
   const fs::path file = copyOf("v3.mp3");
-  const auto before = test::readBytes(file);
-  const std::string audio = test::audioMd5(file);
+  const auto before = tagtest::readBytes(file);
+  const std::string audio = tagtest::audioMd5(file);
 
   const ReadTag tag = update(file, fullRecord());
   EXPECT_EQ(tag.version, 3);
@@ -85,10 +85,10 @@ TEST_F(Id3WriterTest, WritesEveryFieldAsId3v23AndKeepsAudioAndId3v1) {
   EXPECT_EQ(tag.first("APIC")->data, kPng);  // stored as given, not converted
 
   // Everything behind the ID3v2 tag (audio and the ID3v1 tag) is untouched.
-  const auto after = test::readBytes(file);
-  EXPECT_EQ(test::bytesAfterTag(after), test::bytesAfterTag(before));
+  const auto after = tagtest::readBytes(file);
+  EXPECT_EQ(tagtest::bytesAfterTag(after), tagtest::bytesAfterTag(before));
   EXPECT_EQ(std::string(after.end() - 128, after.end() - 125), "TAG");
-  EXPECT_EQ(test::audioMd5(file), audio);
+  EXPECT_EQ(tagtest::audioMd5(file), audio);
 }
 
 TEST_F(Id3WriterTest, AbsentAndNullMarkerFollowTheirFieldRules) {
@@ -170,7 +170,7 @@ TEST_F(Id3WriterTest, TextIsCutAt2000Utf16UnitsKeepingPairsWhole) {
 
 TEST_F(Id3WriterTest, Id3v24FramesSurviveAsId3v23) {
   const fs::path file = copyOf("v4.mp3");
-  const std::string audio = test::audioMd5(file);
+  const std::string audio = tagtest::audioMd5(file);
   MediaRecord r;
   r.set(media::MediaDBMusicColumnTitle, std::string("New"));
   const ReadTag tag = update(file, r);
@@ -182,22 +182,22 @@ TEST_F(Id3WriterTest, Id3v24FramesSurviveAsId3v23) {
   for (auto [it, end] = tag.frames.equal_range("TXXX"); it != end; ++it)
     moodKept |= it->second.text[0] == "calm";
   EXPECT_TRUE(moodKept);
-  EXPECT_EQ(test::audioMd5(file), audio);
+  EXPECT_EQ(tagtest::audioMd5(file), audio);
 }
 
 TEST_F(Id3WriterTest, FileWithoutTagGetsOneAndEmptyTagIsDropped) {
   const fs::path file = scratch_ / "bare.mp3";
   auto audio = test::silentMpegFrames(40);
   audio.insert(audio.end(), {'T', 'A', 'G'});  // trailing bytes that must stay
-  test::writeBytes(file, audio);
+  tagtest::writeBytes(file, audio);
   MediaRecord r;
   r.set(media::MediaDBMusicColumnTitle, std::string("Fresh"));
   EXPECT_EQ(update(file, r).text("TIT2"), "Fresh");
-  EXPECT_EQ(test::bytesAfterTag(test::readBytes(file)), audio);
+  EXPECT_EQ(tagtest::bytesAfterTag(tagtest::readBytes(file)), audio);
 
   // Clearing the only frame leaves no tag at all, and the audio as it was.
   EXPECT_TRUE(UpdateID3Tag().updateTag(file.string(), MediaRecord{}));
-  EXPECT_EQ(test::readBytes(file), audio);
+  EXPECT_EQ(tagtest::readBytes(file), audio);
 }
 
 TEST_F(Id3WriterTest, PathFromRecordAndMissingFiles) {
@@ -206,7 +206,7 @@ TEST_F(Id3WriterTest, PathFromRecordAndMissingFiles) {
   r.set(media::MediaDBMusicColumnTitle, std::string("Via record"));
   r.set(media::MediaDBCommonColumnFilePath, file.string());
   EXPECT_TRUE(UpdateID3Tag().updateTag("", r));
-  EXPECT_EQ(test::readWithMutagen(file)->text("TIT2"), "Via record");
+  EXPECT_EQ(tagtest::readWithMutagen(file)->text("TIT2"), "Via record");
 
   log::Capture capture;
   EXPECT_FALSE(UpdateID3Tag().updateTag("", MediaRecord{}));
@@ -231,7 +231,7 @@ TEST_F(Id3WriterTest, PodcastFramesSurviveAnUpdate) {
     const fs::path file = scratch_ / "pod.mp3";
     auto bytes = tag.bytes();
     bytes.insert(bytes.end(), audio.begin(), audio.end());
-    test::writeBytes(file, bytes);
+    tagtest::writeBytes(file, bytes);
     const auto before = UpdateID3Tag().podcastInfo(file.string());
     ASSERT_TRUE(before);
     MediaRecord r;
@@ -240,7 +240,7 @@ TEST_F(Id3WriterTest, PodcastFramesSurviveAnUpdate) {
     EXPECT_EQ(written.version, 3);
     EXPECT_EQ(written.text("TIT2"), "Episode");
     EXPECT_EQ(UpdateID3Tag().podcastInfo(file.string()), before);
-    EXPECT_EQ(test::bytesAfterTag(test::readBytes(file)), audio);
+    EXPECT_EQ(tagtest::bytesAfterTag(tagtest::readBytes(file)), audio);
   }
 }
 
@@ -259,9 +259,9 @@ TEST_F(Id3WriterTest, TwoUpdatesAtOnceOnTwoThreads) {
   std::thread first(work, a, "a"), second(work, b, "b");
   first.join();
   second.join();
-  EXPECT_EQ(test::readWithMutagen(a)->text("TIT2"), "a14");
-  EXPECT_EQ(test::readWithMutagen(b)->text("TIT2"), "b14");
-  EXPECT_EQ(test::readWithMutagen(b)->first("APIC")->data, media::Bytes(15000, uint8_t(14)));
+  EXPECT_EQ(tagtest::readWithMutagen(a)->text("TIT2"), "a14");
+  EXPECT_EQ(tagtest::readWithMutagen(b)->text("TIT2"), "b14");
+  EXPECT_EQ(tagtest::readWithMutagen(b)->first("APIC")->data, media::Bytes(15000, uint8_t(14)));
 }
 
 // --- podcast lookup on tags built byte by byte ---
@@ -273,13 +273,13 @@ class Id3PodcastTest : public ::testing::Test {
     const auto audio = test::silentMpegFrames(2);
     bytes.insert(bytes.end(), audio.begin(), audio.end());
     const fs::path file = dir_ / ("t" + std::to_string(count_++) + ".mp3");
-    test::writeBytes(file, bytes);
+    tagtest::writeBytes(file, bytes);
     return UpdateID3Tag().podcastInfo(file.string());
   }
   static std::map<std::string, std::string> both(const std::string& episode, const std::string& url) {
     return {{kMediaTagPodcastEpisodeId, episode}, {kMediaTagPodcastChannelUrl, url}};
   }
-  test::ScratchDir dir_;
+  tagtest::ScratchDir dir_;
   int count_ = 0;
 };
 
@@ -322,7 +322,7 @@ TEST_F(Id3PodcastTest, HonoursTheTagsRealLayout) {
   // A tag cut short by the end of the file: no frames past the cut.
   auto cut = tag().bytes();
   cut.resize(cut.size() - 2);
-  test::writeBytes(dir_ / "cut.mp3", cut);
+  tagtest::writeBytes(dir_ / "cut.mp3", cut);
   EXPECT_EQ(UpdateID3Tag().podcastInfo((dir_ / "cut.mp3").string()), std::nullopt);
 }
 
@@ -336,7 +336,7 @@ TEST_F(Id3PodcastTest, FramesThatDoNotFitTheBufferOrDecodeAreLeftOut) {
   // Compressed frames cannot be read as text.
   EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TGID", "ep").frame("WFED", {0, 0, 0, 9, 'x'}, 0x0080)),
             (std::map<std::string, std::string>{{kMediaTagPodcastEpisodeId, "ep"}}));
-  test::writeBytes(dir_ / "none.mp3", test::silentMpegFrames(3));
+  tagtest::writeBytes(dir_ / "none.mp3", test::silentMpegFrames(3));
   EXPECT_EQ(UpdateID3Tag().podcastInfo((dir_ / "none.mp3").string()), std::nullopt);
   EXPECT_EQ(UpdateID3Tag().podcastInfo(dir_.path().string()), std::nullopt);
   EXPECT_EQ(UpdateID3Tag().podcastInfo((dir_ / "missing.mp3").string()), std::nullopt);

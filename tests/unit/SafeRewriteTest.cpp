@@ -35,7 +35,7 @@ class SafeRewriteTest : public ::testing::Test {
  protected:
   fs::path original(const std::string& name = "f.bin") {
     const fs::path p = dir_ / name;
-    test::writeBytes(p, kOriginal);
+    tagtest::writeBytes(p, kOriginal);
     return p;
   }
   // Nothing but the named entries is left in the folder (no stray copies).
@@ -52,7 +52,7 @@ class SafeRewriteTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
   }
 
-  test::ScratchDir dir_;
+  tagtest::ScratchDir dir_;
 };
 
 TEST_F(SafeRewriteTest, ReplacesTheFileKeepingModeAndLinks) {
@@ -62,7 +62,7 @@ TEST_F(SafeRewriteTest, ReplacesTheFileKeepingModeAndLinks) {
   ASSERT_TRUE(safeRewrite((dir_ / "link").string(), appendX));
   auto expected = kOriginal;
   expected.push_back('X');
-  EXPECT_EQ(test::readBytes(file), expected);
+  EXPECT_EQ(tagtest::readBytes(file), expected);
   EXPECT_TRUE(fs::is_symlink(dir_ / "link"));  // the target changed, not the link
   struct stat st {};
   ::stat(file.c_str(), &st);
@@ -87,7 +87,7 @@ TEST_F(SafeRewriteTest, RefusesWhatIsNoWritableRegularFile) {
   EXPECT_FALSE(safeRewrite(file.string(), edit));
   ::chmod(dir_.path().c_str(), 0755);
   EXPECT_EQ(edits, 0);
-  EXPECT_EQ(test::readBytes(file), kOriginal);
+  EXPECT_EQ(tagtest::readBytes(file), kOriginal);
   EXPECT_EQ(entries(), 3u);
 }
 
@@ -102,14 +102,14 @@ TEST_F(SafeRewriteTest, ReadOnlyFolderForAnOrdinaryUser) {
     return safeRewrite(file.string(), appendX) ? 1 : 0;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(test::readBytes(file), kOriginal);
+  EXPECT_EQ(tagtest::readBytes(file), kOriginal);
   EXPECT_EQ(entries(), 1u);
 }
 
 TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
   const fs::path file = original();
   EXPECT_FALSE(safeRewrite(file.string(), [](const std::string& copy) { return appendX(copy) && false; }));
-  EXPECT_EQ(test::readBytes(file), kOriginal);
+  EXPECT_EQ(tagtest::readBytes(file), kOriginal);
 
   EXPECT_FALSE(safeRewrite(file.string(), [&](const std::string& copy) {
     fs::remove(file);
@@ -125,7 +125,7 @@ TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
   }));
   auto theirs = kOriginal;
   theirs.insert(theirs.end(), {'t', 'h', 'e', 'i', 'r', 's'});
-  EXPECT_EQ(test::readBytes(file), theirs);
+  EXPECT_EQ(tagtest::readBytes(file), theirs);
   EXPECT_EQ(entries(), 1u);
 }
 
@@ -139,11 +139,11 @@ TEST_F(SafeRewriteTest, FileSizeLimitFailsCleanly) {
     return safeRewrite(file.string(), appendX) ? 1 : 0;
   });
   EXPECT_EQ(copyStatus, 0);
-  EXPECT_EQ(test::readBytes(file), kOriginal);
+  EXPECT_EQ(tagtest::readBytes(file), kOriginal);
 
   const fs::path mp3 = dir_ / "a.mp3";
-  test::makeMp3(mp3, 3, "-metadata title=Old", 1);
-  const auto before = test::readBytes(mp3);
+  tagtest::makeMp3(mp3, 3, "-metadata title=Old", 1);
+  const auto before = tagtest::readBytes(mp3);
   const int growStatus = inChild([&] {
     const rlimit limit{before.size() + 4096, before.size() + 4096};
     ::setrlimit(RLIMIT_FSIZE, &limit);  // no SIGXFSZ handling here: the writer must cope
@@ -153,7 +153,7 @@ TEST_F(SafeRewriteTest, FileSizeLimitFailsCleanly) {
     return UpdateID3Tag().updateTag(mp3.string(), r) ? 1 : 0;
   });
   EXPECT_EQ(growStatus, 0);
-  EXPECT_EQ(test::readBytes(mp3), before);
+  EXPECT_EQ(tagtest::readBytes(mp3), before);
   EXPECT_EQ(entries(), 2u);
 }
 

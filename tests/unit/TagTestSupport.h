@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::test {
+namespace corvane::tagtest {
 
 namespace fs = std::filesystem;
 
@@ -173,4 +173,4 @@ inline std::vector<uint8_t> bytesAfterTag(const std::vector<uint8_t>& file) {
   return std::vector<uint8_t>(file.begin() + static_cast<long>(std::min(size, file.size())), file.end());
 }
 
-}  // namespace corvane::test
+}  // namespace corvane::tagtest
