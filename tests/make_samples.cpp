@@ -1,7 +1,9 @@
 // make_samples DIR: writes a small sample set of media files for demos
-// (scripts/run with no PATH): photos with and without EXIF.
+// (scripts/run with no PATH): photos with and without EXIF, and tagged MP3
+// and M4A songs with cover art (made with ffmpeg).
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vips/vips8>
@@ -39,6 +41,19 @@ ByteVec cameraExif(ByteOrder order, uint16_t orientation) {
   return exif.app1();
 }
 
+// A two-second tone with tags and a cover picture.
+bool song(const fs::path& dir, const std::string& name, const std::string& codec, const fs::path& cover) {
+  const std::string id3 = codec == "libmp3lame" ? " -id3v2_version 3" : "";
+  const std::string command = "ffmpeg -loglevel error -y -f lavfi -i sine=frequency=440:duration=2 -i '" +
+                              cover.string() + "' -map 0:a -map 1:v -c:a " + codec +
+                              " -b:a 128k -c:v mjpeg -disposition:v attached_pic" + id3 +
+                              " -metadata title='Sample " + name +
+                              "' -metadata artist='Corvane' -metadata album='Samples'"
+                              " -metadata genre='Rock' -metadata track=3/12 '" +
+                              (dir / name).string() + "'";
+  return std::system(command.c_str()) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,7 +67,13 @@ int main(int argc, char** argv) {
   bool ok = writeFile(dir / "camera.jpg", insertApp1(base, cameraExif(ByteOrder::Intel, 1)));
   ok &= writeFile(dir / "turned.jpg", insertApp1(base, cameraExif(ByteOrder::Motorola, 6)));
   ok &= writeFile(dir / "plain.jpg", base);
-  vips::VImage::new_from_buffer(base.data(), base.size(), "").write_to_file((dir / "picture.png").c_str());
+  vips::VImage picture = vips::VImage::new_from_buffer(base.data(), base.size(), "");
+  picture.write_to_file((dir / "picture.png").c_str());
+  const fs::path cover = dir / "cover.jpg";
+  picture.thumbnail_image(500, vips::VImage::option()->set("height", 500)->set("size", VIPS_SIZE_FORCE))
+      .write_to_file(cover.c_str());
+  ok &= song(dir, "song.mp3", "libmp3lame", cover);
+  ok &= song(dir, "song.m4a", "aac", cover);
   std::printf("%s\n", dir.c_str());
   return ok ? 0 : 1;
 }
