@@ -209,6 +209,13 @@ std::string withoutExtension(const std::string& name) {
   return name.substr(0, dot);
 }
 
+// Only regular files (or links to them) are opened: opening a FIFO would wait
+// for a writer and hang the service, and a device is no picture.
+bool isRegularFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void addExifFields(const std::string& path, media::MediaRecord& record) {
   ExifDataPtr data(exif_data_new_from_file(path.c_str()));
   photo_exif::readInto(data.get(), record);
@@ -217,6 +224,7 @@ void addExifFields(const std::string& path, media::MediaRecord& record) {
 }  // namespace
 
 std::optional<media::MediaRecord> UnifiedImageInfoBuilder::build(const std::string& path) {
+  if (!isRegularFile(path)) return std::nullopt;
   // Decoded once: the same picture gives the size and the thumbnail.
   const std::optional<imaging::Picture> picture = imaging::Picture::fromFile(path);
   if (!picture) return std::nullopt;
@@ -255,6 +263,7 @@ std::optional<media::MediaRecord> UnifiedImageInfoBuilder::build(const std::stri
 
 std::optional<ThumbnailDescription> UnifiedImageInfoBuilder::makeThumbnail(const std::string& path,
                                                                            float maxWidth, float maxHeight) {
+  if (!isRegularFile(path)) return std::nullopt;
   const std::optional<imaging::Picture> picture = imaging::Picture::fromFile(path);
   if (!picture) return std::nullopt;
   auto data = makeThumbnailForContentCategory(*picture, kContentPhoto, maxWidth, maxHeight);

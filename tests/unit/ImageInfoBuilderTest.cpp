@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -96,10 +97,10 @@ TEST_F(ImageInfoBuilderTest, BuildsTheFixedKeysForEveryPictureFormat) {
     int32_t type;
     std::string typeName;
   };
-  // No BMP: the imaging layer does not decode it.
   const Case cases[] = {{"p.jpg", kMediaTypeJPG, "JPG"},
                         {"p.png", kMediaTypePNG, "PNG"},
                         {"p.gif", kMediaTypeGIF, "GIF"},
+                        {"p.bmp", kMediaTypeBMP, "BMP"},
                         {"p.tiff", kMediaTypeTIFF, "TIFF"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -148,7 +149,9 @@ TEST_F(ImageInfoBuilderTest, TitleDropsOnlyTheLastExtensionAndSizeIsTheLinkOwn) 
 TEST_F(ImageInfoBuilderTest, NoPictureGivesNothing) {
   std::ofstream(path("x.jpg")) << "just some text, not a picture\n";
   std::ofstream(path("empty.png"));
-  for (const std::string& file : {path("x.jpg"), path("empty.png"), path("missing.jpg")}) {
+  ASSERT_EQ(mkfifo(path("pipe.jpg").c_str(), 0600), 0);  // opening it for reading would wait for a writer
+  for (const std::string& file :
+       {path("x.jpg"), path("empty.png"), path("missing.jpg"), path("pipe.jpg"), dir_.string()}) {
     SCOPED_TRACE(file);
     EXPECT_FALSE(builder_.build(file));
     EXPECT_FALSE(builder_.makeThumbnail(file, 320, 320));
