@@ -1,0 +1,192 @@
+// What building a photo's record costs, measured against two references run
+// in the same process on the same 4000 x 3000 JPEG:
+//   thumbnail  - libvips' own shrink-on-load thumbnail to 100 x 75, TIFF encoded
+//                (the cheapest way to get the record's thumbnail);
+//   fullDecode - a full sequential decode, resized to 100 x 75, TIFF encoded.
+// Targets: build <= 1.3 x thumbnail, and at least 5 x faster than fullDecode.
+// The peak memory of one build is measured in a fresh child process
+// (this binary run with --measure-build PATH); target < 64 MiB.
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vips/vips8>
+
+#include "image/UnifiedImageInfoBuilder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string gPhoto;  // the 4000 x 3000 JPEG
+
+constexpr int kWidth = 4000;
+constexpr int kHeight = 3000;
+
+// A photo-like picture: a colour gradient under mild noise, so the JPEG is
+// about the size a camera writes.
+void makePhoto(const std::string& path) {
+  using vips::VImage;
+  VImage xy = VImage::xyz(kWidth, kHeight);
+  VImage x = xy.extract_band(0) * (255.0 / kWidth);
+  VImage y = xy.extract_band(1) * (255.0 / kHeight);
+  VImage gradient = x.bandjoin(y).bandjoin((x + y) / 2);
+  VImage noise = VImage::gaussnoise(kWidth, kHeight, VImage::option()->set("sigma", 12.0));
+  VImage photo = (gradient + noise - 128).cast(VIPS_FORMAT_UCHAR);
+  photo.jpegsave(path.c_str(), VImage::option()->set("Q", 90));
+}
+
+void tiffBytes(const vips::VImage& image) {
+  void* buffer = nullptr;
+  size_t length = 0;
+  image.write_to_buffer(".tif", &buffer, &length);
+  benchmark::DoNotOptimize(length);
+  g_free(buffer);
+}
+
+void BM_Build(benchmark::State& state) {
+  corvane::image::UnifiedImageInfoBuilder builder;
+  for (auto _ : state) {
+    auto record = builder.build(gPhoto);
+    if (!record) state.SkipWithError("build gave no record");
+    benchmark::DoNotOptimize(record);
+  }
+}
+
+void BM_ReferenceThumbnail(benchmark::State& state) {
+  for (auto _ : state) {
+    tiffBytes(vips::VImage::thumbnail(
+        gPhoto.c_str(), 100, vips::VImage::option()->set("height", 75)->set("size", VIPS_SIZE_FORCE)));
+  }
+}
+
+void BM_ReferenceFullDecode(benchmark::State& state) {
+  for (auto _ : state) {
+    vips::VImage full = vips::VImage::new_from_file(
+        gPhoto.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    tiffBytes(full.resize(100.0 / kWidth, vips::VImage::option()->set("vscale", 75.0 / kHeight)));
+  }
+}
+
+BENCHMARK(BM_Build)->Unit(benchmark::kMillisecond)->MinTime(2.0)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_ReferenceThumbnail)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_ReferenceFullDecode)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+
+// Console output plus the mean wall and process CPU time (all threads) of
+// each benchmark, for the ratios. CPU time is the steadier figure on a busy
+// machine; wall time is what a client waits.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  struct Times {
+    double wall = 0;
+    double cpu = 0;
+  };
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        times_[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  Times times(const std::string& name) const {
+    auto it = times_.find(name);
+    return it == times_.end() ? Times{} : it->second;
+  }
+
+ private:
+  std::map<std::string, Times> times_;
+};
+
+// In the child: one build of path; prints the peak RSS added by it in KiB.
+int measureBuild(const char* argv0, const std::string& path) {
+  if (VIPS_INIT(argv0)) return 1;
+  corvane::image::UnifiedImageInfoBuilder builder;
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  const bool built = builder.build(path).has_value();
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  std::printf("%ld %ld\n", before.ru_maxrss, after.ru_maxrss);
+  return built ? 0 : 1;
+}
+
+// Runs one build in a fresh process and returns the peak memory it added, KiB.
+long peakBuildMemoryKiB() {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    execl("/proc/self/exe", "image_build_bench", "--measure-build", gPhoto.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  char text[128] = {};
+  const ssize_t got = read(pipeFds[0], text, sizeof text - 1);
+  close(pipeFds[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  long before = 0, after = 0;
+  if (got <= 0 || std::sscanf(text, "%ld %ld", &before, &after) != 2 || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    return -1;
+  }
+  // The child's whole-life peak (wait4) agrees with its own figure after the build.
+  return std::max(after, usage.ru_maxrss) - before;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--measure-build") == 0) return measureBuild(argv[0], argv[2]);
+  if (VIPS_INIT(argv[0])) return 1;
+
+  std::string dir = (fs::temp_directory_path() / "image-build-bench-XXXXXX").string();
+  if (mkdtemp(dir.data()) == nullptr) return 1;
+  gPhoto = dir + "/photo.jpg";
+  makePhoto(gPhoto);
+  std::printf("photo: %s, %ju bytes\n", gPhoto.c_str(), static_cast<uintmax_t>(fs::file_size(gPhoto)));
+
+  benchmark::Initialize(&argc, argv);
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  const auto build = reporter.times("BM_Build");
+  const auto thumbnail = reporter.times("BM_ReferenceThumbnail");
+  const auto fullDecode = reporter.times("BM_ReferenceFullDecode");
+  if (build.wall > 0 && build.cpu > 0) {
+    std::printf("build / thumbnail reference:  wall %.2fx, cpu %.2fx (target <= 1.30x)\n",
+                build.wall / thumbnail.wall, build.cpu / thumbnail.cpu);
+    std::printf("full decode / build:          wall %.2fx, cpu %.2fx faster (target >= 5x)\n",
+                fullDecode.wall / build.wall, fullDecode.cpu / build.cpu);
+  }
+  const long peak = peakBuildMemoryKiB();
+  std::printf("peak memory of one build:     %.1f MiB (target < 64 MiB)\n",
+              static_cast<double>(peak) / 1024.0);
+
+  benchmark::Shutdown();
+  fs::remove_all(dir);
+  vips_shutdown();
+  return 0;
+}
