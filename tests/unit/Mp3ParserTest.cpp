@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 #include <vips/vips8>
@@ -268,6 +269,18 @@ TEST_F(Mp3ParserTest, FallsBackToTheMovieLayerWithoutMpegFrames) {
   after = Movie::bracketCounts();
   EXPECT_EQ(after.enters - before.enters, 1u);
   EXPECT_EQ(after.exits - before.exits, 1u);
+}
+
+TEST_F(Mp3ParserTest, MovieLayerOpensNoFileNamedInsideTheFile) {
+  // A playlist would make the demuxer open the files it lists; a movie is
+  // only the file it was asked for.
+  const std::string playlist = path("playlist.mp3");
+  std::ofstream(playlist) << "#EXTM3U\n#EXT-X-TARGETDURATION:5\n#EXTINF:5.0,\n"
+                          << path("cbr.mp3") << "\n#EXT-X-ENDLIST\n";
+  const auto record = MP3Parser().build(playlist);
+  if (record) {
+    EXPECT_NE(number(*record, keys::MediaDBMusicColumnPlayLength), 5);
+  }
 }
 
 TEST_F(Mp3ParserTest, BracketStepsRunOnTheMainLoop) {
