@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <utility>
 
 namespace corvane::mp4 {
@@ -546,12 +547,18 @@ const MetadataItem* Mp4File::findItem(std::string_view code) const {
   return it == items_.end() ? nullptr : &*it;
 }
 
-bool Mp4File::store(const Tags& updated) {
+bool Mp4File::store(const Tags& updated) { return storeThrough(updated, nullptr); }
+
+bool Mp4File::store(const Tags& updated, TagLib::IOStream& stream) { return storeThrough(updated, &stream); }
+
+bool Mp4File::storeThrough(const Tags& updated, TagLib::IOStream* stream) {
   if (path_.empty()) return false;
   if (!writableFieldsDiffer(tags_, updated)) return true;
   {
     // Audio properties are not needed for a save; skipping them saves a pass.
-    TagLib::MP4::File file(path_.c_str(), false);
+    const auto opened = stream ? std::make_unique<TagLib::MP4::File>(stream, false)
+                               : std::make_unique<TagLib::MP4::File>(path_.c_str(), false);
+    TagLib::MP4::File& file = *opened;
     TagLib::MP4::Tag* tag = file.tag();
     if (!file.isValid() || file.readOnly() || tag == nullptr) return false;
     for (const WritableText& t : kWritableText) {

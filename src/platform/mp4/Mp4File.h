@@ -22,6 +22,10 @@
 #include "media/MediaRecord.h"
 #include "platform/mp4/BoxReader.h"
 
+namespace TagLib {
+class IOStream;
+}
+
 namespace corvane::mp4 {
 
 // Index and total of a track or disc entry.
@@ -162,9 +166,14 @@ class Mp4File {
   // The writer library rewrites a numeric 'gnre' as '©gen' text with the
   // same genre name whenever it saves.
   bool store(const Tags& updated);
+  // The same, writing through stream, which must be open on this file. The
+  // file's own stream drops write errors; a caller that needs to know that
+  // every write landed passes a stream that checks them and asks it after.
+  bool store(const Tags& updated, TagLib::IOStream& stream);
 
  private:
   Mp4File() = default;
+  bool storeThrough(const Tags& updated, TagLib::IOStream* stream);
 
   std::string path_;  // empty unless opened for change
   Tags tags_;
