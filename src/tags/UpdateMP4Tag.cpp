@@ -1,12 +1,223 @@
 #include "tags/UpdateMP4Tag.h"
 
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "media/MediaDBKeys.h"
+#include "media/Utf8.h"
+#include "platform/imaging/Encoding.h"
+#include "platform/imaging/Picture.h"
+#include "platform/log/Log.h"
+#include "platform/mp4/Mp4File.h"
+#include "tags/CheckedFileStream.h"
+#include "tags/MediaTag.h"
+#include "tags/SafeRewrite.h"
+
 namespace corvane::tags {
+namespace {
 
-// Placeholder until the MP4 metadata layer lands: nothing is written or read.
-bool UpdateMP4Tag::updateTag(const std::string&, const media::MediaRecord&) { return false; }
+using media::MediaRecord;
+using media::MediaValue;
 
-std::optional<std::map<std::string, std::string>> UpdateMP4Tag::podcastInfo(const std::string&) {
+// The JPEG encoder's usual default: artwork is a cover, not an archive copy.
+constexpr float kArtworkJpegQuality = 0.75f;
+// Podcast values are staged in a buffer of this size with a terminating zero,
+// so the longest value taken is one byte less.
+constexpr size_t kPodcastBufferSize = 2000;
+
+using TextField = std::optional<std::string> mp4::Tags::*;
+
+struct TextKey {
+  const char* key;
+  TextField field;
+};
+
+constexpr std::array<TextKey, 7> kTextKeys{{
+    {media::MediaDBMusicColumnTitle, &mp4::Tags::name},
+    {media::MediaDBMusicColumnAlbum, &mp4::Tags::album},
+    {media::MediaDBMusicColumnArtist, &mp4::Tags::artist},
+    {media::MediaDBMusicColumnAlbumArtist, &mp4::Tags::albumArtist},
+    {media::MediaDBMusicColumnComposer, &mp4::Tags::composer},
+    {media::MediaDBMusicColumnGenre, &mp4::Tags::genre},
+    {media::MediaDBMusicColumnDateReleased, &mp4::Tags::releaseDate},
+}};
+
+void logOpenFail(const std::string& path) {
+  log::line(log::format("MP4Tag file open fail %s", path.c_str()));
+}
+
+// A text given is stored as it is; an absent entry, the null marker or a
+// value of another kind leaves the item as it was.
+void applyText(mp4::Tags& tags, const MediaRecord& record) {
+  for (const TextKey& text : kTextKeys) {
+    if (const std::string* value = record.get<std::string>(text.key)) {
+      tags.*(text.field) = media::toValidUtf8(*value);
+    }
+  }
+}
+
+// Text read the way a number-from-text conversion reads it: leading blanks,
+// an optional sign, then decimal digits, saturating at the 32-bit range; 0
+// when there are no digits.
+int64_t leadingInteger(const std::string& text) {
+  size_t i = text.find_first_not_of(" \t\n\r\f\v");
+  if (i == std::string::npos) return 0;
+  const bool negative = text[i] == '-';
+  if (text[i] == '-' || text[i] == '+') ++i;
+  int64_t n = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    n = std::min<int64_t>(n * 10 + (text[i] - '0'), int64_t{std::numeric_limits<int32_t>::max()} + 1);
+  }
+  n = negative ? -n : n;
+  return std::clamp<int64_t>(n, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+}
+
+// The integer a track or disc entry holds; none for the null marker and for
+// kinds that carry no number, which leave the entry as it was.
+std::optional<int64_t> integerValue(const MediaValue& value) {
+  if (const auto* i = std::get_if<int32_t>(&value)) return *i;
+  if (const auto* u = std::get_if<uint64_t>(&value)) return static_cast<int64_t>(*u & 0xFFFFFFFF);
+  if (const auto* b = std::get_if<bool>(&value)) return *b ? 1 : 0;
+  if (const auto* d = std::get_if<double>(&value)) {
+    if (!std::isfinite(*d) || std::fabs(*d) > 9.0e18) return 0;
+    return static_cast<int64_t>(*d);
+  }
+  if (const auto* s = std::get_if<std::string>(&value)) return leadingInteger(*s);
   return std::nullopt;
+}
+
+// The new index is the number cut to 16 bits. The file's total is kept when
+// it is larger than the new index; otherwise the index is its own total.
+void applyIndex(std::optional<mp4::IndexTotal>& entry, const MediaRecord& record, const char* key) {
+  const MediaValue* value = record.find(key);
+  const std::optional<int64_t> number = value ? integerValue(*value) : std::nullopt;
+  if (!number) return;
+  const auto index = static_cast<uint16_t>(static_cast<uint64_t>(*number) & 0xFFFF);
+  const uint16_t total = entry && entry->total > index ? entry->total : index;
+  entry = mp4::IndexTotal{index, total};
+}
+
+// What the record asks of the artwork list.
+struct ArtworkChange {
+  std::optional<media::Bytes> jpeg;  // replaces the first artwork, or is added to none
+  bool removeFirst = false;
+};
+
+std::optional<media::Bytes> reencodeAsJpeg(const media::Bytes& bytes) {
+  const std::optional<imaging::Picture> picture = imaging::Picture::fromBytes(bytes);
+  if (!picture) return std::nullopt;
+  try {
+    return imaging::encodeJpeg(*picture, kArtworkJpegQuality, std::nullopt);
+  } catch (const imaging::ImagingError&) {
+    return std::nullopt;
+  }
+}
+
+// Picture bytes are re-encoded as JPEG; bytes that do not decode or encode
+// change nothing. The null marker removes the first artwork. An absent entry
+// keeps every artwork: a record that does not mention the picture must not
+// cost the file its cover.
+ArtworkChange artworkChange(const MediaRecord& record) {
+  const MediaValue* value = record.find(media::MediaDBMusicColumnAlbumArt);
+  if (value == nullptr) return {};
+  if (std::holds_alternative<media::NullMarker>(*value)) return {std::nullopt, true};
+  if (const auto* bytes = std::get_if<media::Bytes>(value)) return {reencodeAsJpeg(*bytes), false};
+  return {};
+}
+
+void applyArtwork(mp4::Tags& tags, const ArtworkChange& change) {
+  if (change.jpeg) {
+    mp4::Artwork artwork{*change.jpeg, mp4::ArtworkType::Jpeg};
+    if (tags.artworks.empty()) {
+      tags.addArtwork(std::move(artwork));
+    } else {
+      tags.setArtwork(0, std::move(artwork));
+    }
+  } else if (change.removeFirst) {
+    tags.removeArtwork(0);  // further artworks stay
+  }
+}
+
+mp4::Tags updatedTags(mp4::Tags tags, const MediaRecord& record, const ArtworkChange& artwork) {
+  applyText(tags, record);
+  applyIndex(tags.track, record, media::MediaDBMusicColumnTrackNo);
+  applyIndex(tags.disk, record, media::MediaDBMusicColumnDiscNo);
+  applyArtwork(tags, artwork);
+  return tags;
+}
+
+// The edit step: the copy's own tags get the record's changes, written
+// through a stream that notices any write that did not land.
+bool storeInto(const std::string& copyPath, const MediaRecord& record, const ArtworkChange& artwork) {
+  std::optional<mp4::Mp4File> file = mp4::Mp4File::openForChange(copyPath);
+  if (!file) return false;
+  const mp4::Tags updated = updatedTags(file->tags(), record, artwork);
+  CheckedFileStream stream(copyPath);
+  if (!stream.isOpen()) return false;
+  return file->store(updated, stream) && !stream.failed();
+}
+
+std::string resolvePath(const std::string& path, const MediaRecord& record) {
+  if (!path.empty()) return path;
+  const std::string* fromRecord = record.get<std::string>(media::MediaDBCommonColumnFilePath);
+  return fromRecord ? *fromRecord : std::string();
+}
+
+// A podcast value: 1 to 1999 bytes, read as a zero-terminated UTF-8 text.
+// Longer or empty values are passed over (nullopt), an undecodable one
+// reads as "no value" (an empty optional inside).
+std::optional<std::optional<std::string>> podcastValue(const mp4::DataElement& element,
+                                                       std::array<char, kPodcastBufferSize>& buffer) {
+  const size_t size = element.bytes.size();
+  if (size < 1 || size >= kPodcastBufferSize) return std::nullopt;
+  std::memcpy(buffer.data(), element.bytes.data(), size);
+  buffer[size] = '\0';
+  const std::string text(buffer.data());
+  if (!media::isValidUtf8(text)) return std::optional<std::string>();
+  return std::optional<std::string>(text);
+}
+
+}  // namespace
+
+bool UpdateMP4Tag::updateTag(const std::string& path, const MediaRecord& record) {
+  const std::string target = resolvePath(path, record);
+  // Open for change as a check only: the original itself is never written.
+  const std::optional<mp4::Mp4File> original = mp4::Mp4File::openForChange(target);
+  if (!original) {
+    logOpenFail(target);
+    return false;
+  }
+  const ArtworkChange artwork = artworkChange(record);
+  // A record that changes nothing leaves the file (and its inode) alone.
+  if (updatedTags(original->tags(), record, artwork) == original->tags()) return true;
+  return safeRewrite(
+      target, [&record, &artwork](const std::string& copy) { return storeInto(copy, record, artwork); });
+}
+
+std::optional<std::map<std::string, std::string>> UpdateMP4Tag::podcastInfo(const std::string& path) {
+  const std::optional<mp4::Mp4File> file = mp4::Mp4File::openRead(path);
+  if (!file) {
+    logOpenFail(path);
+    return std::nullopt;
+  }
+  // One staging buffer per lookup, so lookups never share it.
+  std::array<char, kPodcastBufferSize> buffer{};
+  std::optional<std::string> episode, channel;
+  for (const mp4::MetadataItem& item : file->items()) {
+    if (item.data.empty()) continue;
+    const bool isChannel = item.code == "purl";
+    if (!isChannel && item.code != "egid") continue;
+    // A later item of the same code replaces an earlier one.
+    if (auto value = podcastValue(item.data.front(), buffer)) (isChannel ? channel : episode) = *value;
+  }
+  if (!episode || !channel) {
+    log::line(log::format("MP4Tag no podcast info %s", path.c_str()));
+    return std::nullopt;
+  }
+  return std::map<std::string, std::string>{{kMediaTagPodcastEpisodeId, *episode},
+                                            {kMediaTagPodcastChannelUrl, *channel}};
 }
 
 }  // namespace corvane::tags
