@@ -14,36 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "FuzzInputFile.h"
 #include "media/MediaDBKeys.h"
 #include "tags/Id3RawTag.h"
 #include "tags/UpdateID3Tag.h"
 
 namespace {
 
-// One directory per process, in memory when /dev/shm is there.
-const std::string& inputPath() {
-  static const std::string path = [] {
-    std::string pattern =
-        std::filesystem::is_directory("/dev/shm") ? "/dev/shm/id3w-fuzz-XXXXXX" : "/tmp/id3w-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    static std::string dir = pattern;
-    atexit([] { std::filesystem::remove_all(dir); });
-    return dir + "/input.mp3";
-  }();
-  return path;
-}
-
-bool writeInput(const uint8_t* data, size_t size) {
-  FILE* file = std::fopen(inputPath().c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
-  return std::fclose(file) == 0 && written;
-}
-
-std::vector<uint8_t> readOutput() {
-  std::ifstream in(inputPath(), std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+const corvane::fuzz::FuzzInputFile input("input.mp3");
 
 size_t leadingTagSize(const uint8_t* data, size_t size) {
   const auto header = corvane::tags::id3::parseHeader({data, size});
@@ -68,9 +46,9 @@ const corvane::media::MediaRecord& record() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (!writeInput(data, size)) return 0;
-  if (corvane::tags::UpdateID3Tag().updateTag(inputPath(), record())) {
-    const std::vector<uint8_t> out = readOutput();
+  if (!input.write(data, size)) return 0;
+  if (corvane::tags::UpdateID3Tag().updateTag(input.path(), record())) {
+    const std::vector<uint8_t> out = input.read();
     const size_t oldTag = leadingTagSize(data, size);
     const size_t newTag = leadingTagSize(out.data(), out.size());
     const size_t tail = size - oldTag;
