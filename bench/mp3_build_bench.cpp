@@ -1,0 +1,172 @@
+// What building MP3 records costs, against a reference run in the same
+// process on the same 200 tagged MP3 files (10 s of 128 kbit/s audio and a
+// 500 x 500 JPEG cover each):
+//   reference - TagLib's FileRef reading the tag and audio properties, plus
+//               libvips rendering the cover to a 200 x 200 TIFF
+//               (thumbnail_buffer + write_to_buffer(".tif")).
+// Target: build files/second >= reference files/second.
+
+#include <benchmark/benchmark.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/fileref.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/textidentificationframe.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+#include <vips/vips8>
+
+#include "builders/MP3Parser.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kFileCount = 200;
+constexpr int kCoverSize = 500;
+
+std::vector<std::string> gFiles;
+std::vector<char> gCover;  // JPEG bytes
+
+std::vector<char> makeCover() {
+  using vips::VImage;
+  VImage xy = VImage::xyz(kCoverSize, kCoverSize);
+  VImage x = xy.extract_band(0) * (255.0 / kCoverSize);
+  VImage y = xy.extract_band(1) * (255.0 / kCoverSize);
+  VImage noise = VImage::gaussnoise(kCoverSize, kCoverSize, VImage::option()->set("sigma", 12.0));
+  VImage cover = (x.bandjoin(y).bandjoin((x + y) / 2) + noise - 128).cast(VIPS_FORMAT_UCHAR);
+  void* buffer = nullptr;
+  size_t length = 0;
+  cover.write_to_buffer(".jpg", &buffer, &length, VImage::option()->set("Q", 90));
+  std::vector<char> bytes(static_cast<char*>(buffer), static_cast<char*>(buffer) + length);
+  g_free(buffer);
+  return bytes;
+}
+
+void tagCopy(const std::string& path, int index) {
+  TagLib::MPEG::File file(path.c_str());
+  TagLib::ID3v2::Tag* tag = file.ID3v2Tag(true);
+  tag->setTitle(TagLib::String("Song " + std::to_string(index)));
+  tag->setArtist("Bench Artist");
+  tag->setAlbum("Bench Album");
+  tag->setGenre("Rock");
+  tag->setYear(2020);
+  tag->setTrack(static_cast<unsigned>(index % 20 + 1));
+  tag->setComment("a comment");
+  auto* picture = new TagLib::ID3v2::AttachedPictureFrame;
+  picture->setMimeType("image/jpeg");
+  picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+  picture->setPicture(TagLib::ByteVector(gCover.data(), static_cast<unsigned>(gCover.size())));
+  tag->addFrame(picture);  // the tag owns it
+  file.save(TagLib::MPEG::File::ID3v2);
+}
+
+bool makeFiles(const std::string& dir) {
+  const std::string audio = dir + "/audio.mp3";
+  const std::string command =
+      "ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=440:duration=10 "
+      "-map_metadata -1 -id3v2_version 0 -c:a libmp3lame -b:a 128k " +
+      audio;
+  if (std::system(command.c_str()) != 0) return false;
+  gCover = makeCover();
+  for (int i = 0; i < kFileCount; ++i) {
+    const std::string path = dir + "/song" + std::to_string(i) + ".mp3";
+    fs::copy_file(audio, path, fs::copy_options::overwrite_existing);
+    tagCopy(path, i);
+    gFiles.push_back(path);
+  }
+  return true;
+}
+
+void BM_Build(benchmark::State& state) {
+  corvane::builders::MP3Parser parser;
+  for (auto _ : state) {
+    for (const std::string& path : gFiles) {
+      auto record = parser.build(path);
+      if (!record) state.SkipWithError("build gave no record");
+      benchmark::DoNotOptimize(record);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFileCount);
+}
+
+void BM_Reference(benchmark::State& state) {
+  for (auto _ : state) {
+    for (const std::string& path : gFiles) {
+      TagLib::FileRef file(path.c_str(), true, TagLib::AudioProperties::Average);
+      benchmark::DoNotOptimize(file.tag()->title().to8Bit(true));
+      benchmark::DoNotOptimize(file.tag()->artist().to8Bit(true));
+      benchmark::DoNotOptimize(file.audioProperties()->lengthInMilliseconds());
+      VipsBlob* blob = vips_blob_new(nullptr, gCover.data(), gCover.size());
+      vips::VImage thumbnail =
+          vips::VImage::thumbnail_buffer(blob, 200, vips::VImage::option()->set("height", 200));
+      vips_area_unref(VIPS_AREA(blob));
+      void* buffer = nullptr;
+      size_t length = 0;
+      thumbnail.write_to_buffer(".tif", &buffer, &length);
+      benchmark::DoNotOptimize(length);
+      g_free(buffer);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFileCount);
+}
+
+BENCHMARK(BM_Build)->Unit(benchmark::kMillisecond)->MinTime(5.0);
+BENCHMARK(BM_Reference)->Unit(benchmark::kMillisecond)->MinTime(5.0);
+
+// Console output plus the mean wall time of each benchmark, for the ratio.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        seconds_[run.run_name.function_name] = run.GetAdjustedRealTime() / 1e3;  // reported in ms
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double seconds(const std::string& name) const {
+    auto it = seconds_.find(name);
+    return it == seconds_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (VIPS_INIT(argv[0])) return 1;
+  std::string dir = (fs::temp_directory_path() / "mp3-build-bench-XXXXXX").string();
+  if (mkdtemp(dir.data()) == nullptr) return 1;
+  if (!makeFiles(dir)) {
+    std::fprintf(stderr, "could not make the MP3 files (is ffmpeg installed?)\n");
+    fs::remove_all(dir);
+    return 1;
+  }
+  std::printf("%d files of %ju bytes, cover %zu bytes\n", kFileCount,
+              static_cast<uintmax_t>(fs::file_size(gFiles.front())), gCover.size());
+
+  benchmark::Initialize(&argc, argv);
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const double build = reporter.seconds("BM_Build");
+  const double reference = reporter.seconds("BM_Reference");
+  if (build > 0 && reference > 0) {
+    std::printf("build:     %.0f files/s\n", kFileCount / build);
+    std::printf("reference: %.0f files/s\n", kFileCount / reference);
+    std::printf("build / reference speed: %.2fx (target >= 1.00x)\n", reference / build);
+  }
+  benchmark::Shutdown();
+  fs::remove_all(dir);
+  vips_shutdown();
+  return 0;
+}
