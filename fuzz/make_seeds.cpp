@@ -168,6 +168,50 @@ void writeMp4Seeds(const fs::path& out) {
   write(out / "mp4_box_reader_fuzz", "cut.m4a", Mp4Bytes(full.begin(), full.begin() + full.size() * 2 / 3));
 }
 
+// M4A files for the MP4 writer and podcast reader: tags with three covers,
+// track and disc, moov before and after the audio, a QuickTime-style meta,
+// no metadata at all, podcast items (both, one, repeated, one too long for
+// the buffer), and a cut file.
+void writeMp4WriterSeeds(const fs::path& out) {
+  using namespace corvane::test;
+  const auto join = [](std::initializer_list<Mp4Bytes> parts) {
+    Mp4Bytes all;
+    for (const Mp4Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const auto implicit = [](const char* code, const std::string& v) {
+    return ilstItem(code, {{0, Mp4Bytes(v.begin(), v.end())}});
+  };
+  const Mp4Bytes podcast = join({implicit("purl", "http://feed"), implicit("egid", "episode-1")});
+  Mp4FileSpec tagged;
+  tagged.ilstItems =
+      join({ilstText("\251nam", "Title"), ilstText("\251gen", "Rock"), ilstPair("trkn", 3, 12),
+            ilstPair("disk", 1, 2, false), podcast,
+            ilstCovr({{13, minimalJpeg()}, {14, {0x89, 'P', 'N', 'G'}}, {13, minimalJpeg()}})});
+  Mp4FileSpec late = tagged;
+  late.movieFirst = false;
+  Mp4FileSpec quickTime = tagged;
+  quickTime.metaFullBox = false;
+  Mp4FileSpec bare;
+  Mp4FileSpec repeated;
+  repeated.ilstItems =
+      join({podcast, implicit("egid", "episode-2"), implicit("purl", std::string(2000, 'u'))});
+  Mp4FileSpec urlOnly;
+  urlOnly.ilstItems = implicit("purl", "http://feed");
+  const Mp4Bytes full = buildMp4(tagged);
+  const std::vector<std::pair<std::string, Mp4Bytes>> files{
+      {"tagged.m4a", full},
+      {"late-moov.m4a", buildMp4(late)},
+      {"qt-meta.m4a", buildMp4(quickTime)},
+      {"bare.m4a", buildMp4(bare)},
+      {"repeated.m4a", buildMp4(repeated)},
+      {"url-only.m4a", buildMp4(urlOnly)},
+      {"cut.m4a", Mp4Bytes(full.begin(), full.begin() + full.size() * 2 / 3)}};
+  for (const auto& [name, bytes] : files) {
+    for (const char* target : {"mp4_writer_fuzz", "mp4_podcast_fuzz"}) write(out / target, name, bytes);
+  }
+}
+
 // MP3 files for the ID3 writer and podcast reader: tags of each version with
 // text, podcast frames with and without an encoding byte, a picture, an
 // extended header, unsynchronisation, plain v2.4 sizes, a tag cut short, an
@@ -249,6 +293,7 @@ int main(int argc, char** argv) {
   writeExifExtractorSeeds(out);
   writeRotationSeeds(out);
   writeMp4Seeds(out);
+  writeMp4WriterSeeds(out);
   writeId3Seeds(out);
   writeMp3Seeds(out);
   return 0;
