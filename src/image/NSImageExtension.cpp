@@ -114,7 +114,10 @@ std::optional<media::Bytes> makeThumbnailForContentCategory(const imaging::Pictu
   layout.pictureTop = canvasH - drawH - fromBottom;
 
   try {
-    layout.fill = fillColour(source, category);
+    // The fill shows only around a picture smaller than the canvas or
+    // through a transparent one; finding it costs a decode of the corner.
+    const bool fillShows = drawW < canvasW || drawH < canvasH || source.hasAlpha();
+    if (fillShows) layout.fill = fillColour(source, category);
     return imaging::drawScaledOnCanvasAsTiff(source, layout);
   } catch (const imaging::ImagingError& error) {
     log::line(std::string("makeThumbnailWithMaxSize Exception : ") + error.what());
