@@ -1,5 +1,6 @@
 #include "tags/UpdateMP4Tag.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -48,12 +49,13 @@ void logOpenFail(const std::string& path) {
   log::line(log::format("MP4Tag file open fail %s", path.c_str()));
 }
 
-// A text given is stored as it is; an absent entry, the null marker or a
-// value of another kind leaves the item as it was.
+// A text given is stored as it is (up to a zero byte, which no text item
+// can hold); an absent entry, the null marker or a value of another kind
+// leaves the item as it was.
 void applyText(mp4::Tags& tags, const MediaRecord& record) {
   for (const TextKey& text : kTextKeys) {
     if (const std::string* value = record.get<std::string>(text.key)) {
-      tags.*(text.field) = media::toValidUtf8(*value);
+      tags.*(text.field) = media::toValidUtf8(value->substr(0, value->find('\0')));
     }
   }
 }
@@ -148,15 +150,37 @@ mp4::Tags updatedTags(mp4::Tags tags, const MediaRecord& record, const ArtworkCh
   return tags;
 }
 
+// Whether written holds every change that was asked for (requested where it
+// differs from before). Fields left alone are not compared: the library
+// normalises some of them when it saves (a numeric genre becomes text,
+// invalid UTF-8 is replaced).
+bool holdsRequestedChanges(const mp4::Tags& written, const mp4::Tags& requested, const mp4::Tags& before) {
+  for (const TextKey& text : kTextKeys) {
+    const TextField field = text.field;
+    if (requested.*field != before.*field && written.*field != requested.*field) return false;
+  }
+  if (requested.track != before.track && written.track != requested.track) return false;
+  if (requested.disk != before.disk && written.disk != requested.disk) return false;
+  const auto sameData = [](const mp4::Artwork& a, const mp4::Artwork& b) { return a.data == b.data; };
+  return requested.artworks == before.artworks ||
+         std::equal(written.artworks.begin(), written.artworks.end(), requested.artworks.begin(),
+                    requested.artworks.end(), sameData);
+}
+
 // The edit step: the copy's own tags get the record's changes, written
-// through a stream that notices any write that did not land.
+// through a stream that notices any write that did not land. The copy is
+// then read back: on a damaged file (say, a box whose size runs past its
+// parent) the library can save tags where no reader finds them, which must
+// not count as an update.
 bool storeInto(const std::string& copyPath, const MediaRecord& record, const ArtworkChange& artwork) {
   std::optional<mp4::Mp4File> file = mp4::Mp4File::openForChange(copyPath);
   if (!file) return false;
-  const mp4::Tags updated = updatedTags(file->tags(), record, artwork);
+  const mp4::Tags before = file->tags();
+  const mp4::Tags updated = updatedTags(before, record, artwork);
   CheckedFileStream stream(copyPath);
-  if (!stream.isOpen()) return false;
-  return file->store(updated, stream) && !stream.failed();
+  if (!stream.isOpen() || !file->store(updated, stream) || stream.failed()) return false;
+  const std::optional<mp4::Mp4File> written = mp4::Mp4File::openRead(copyPath);
+  return written && holdsRequestedChanges(written->tags(), updated, before);
 }
 
 std::string resolvePath(const std::string& path, const MediaRecord& record) {
