@@ -31,12 +31,48 @@ bool isAcceptedLoader(const char* typeName) {
   return false;
 }
 
+Picture::Impl::Kind kindOf(const char* typeName) {
+  const std::string_view loader(typeName == nullptr ? "" : typeName);
+  if (loader.starts_with("VipsForeignLoadJpeg")) return Picture::Impl::Kind::Jpeg;
+  if (loader.starts_with("VipsForeignLoadPng")) return Picture::Impl::Kind::Png;
+  return Picture::Impl::Kind::Other;
+}
+
+// The largest JPEG decoding scale 1/n whose picture still covers width x
+// height, so the high-quality filter only ever reduces; decoding a quarter or
+// less of the pixels is most of a cover thumbnail's cost.
+int jpegShrinkFor(int sourceWidth, int sourceHeight, int width, int height) {
+  for (int shrink : {8, 4, 2}) {
+    if (sourceWidth / shrink >= width && sourceHeight / shrink >= height) return shrink;
+  }
+  return 1;
+}
+
 std::optional<media::Bytes> exifOf(const VImage& header) {
   if (header.get_typeof(VIPS_META_EXIF_NAME) == 0) return std::nullopt;
   size_t length = 0;
   const auto* data = static_cast<const uint8_t*>(header.get_blob(VIPS_META_EXIF_NAME, &length));
   if (data == nullptr || length == 0) return std::nullopt;
   return media::Bytes(data, data + length);
+}
+
+// The pixel at (x, y) of an 8-bit RGB(A) or grey(+alpha) picture as toRgba8
+// would give it, read straight from the decoder on this thread. Building the
+// conversion pipeline and a one-pixel sink costs more than decoding the top
+// rows of a cover, so the common formats skip it. none for every other
+// format, which then takes the general conversion.
+std::optional<Rgba> rgba8PixelAt(const VImage& image, int x, int y) {
+  if (image.format() != VIPS_FORMAT_UCHAR) return std::nullopt;
+  const int bands = image.bands();
+  const VipsInterpretation interpretation = vips_image_guess_interpretation(image.get_image());
+  const bool rgb = interpretation == VIPS_INTERPRETATION_sRGB && (bands == 3 || bands == 4);
+  const bool grey = interpretation == VIPS_INTERPRETATION_B_W && (bands == 1 || bands == 2);
+  if (!rgb && !grey) return std::nullopt;
+  const vips::VRegion region = vips::VRegion::new_from_image(image);
+  region.prepare(x, y, 1, 1);
+  const VipsPel* p = region.addr(x, y);
+  if (grey) return Rgba{p[0], p[0], p[0], bands == 2 ? p[1] : uint8_t{255}};
+  return Rgba{p[0], p[1], p[2], bands == 4 ? p[3] : uint8_t{255}};
 }
 
 // A BMP file is read whole; one larger than this holds more than kMaxPixels.
@@ -87,7 +123,9 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
   try {
     detail::ensureVipsStarted();
     vips::VSource source = impl->newSource();
-    if (!isAcceptedLoader(vips_foreign_find_load_source(source.get_source()))) {
+    const char* loader = vips_foreign_find_load_source(source.get_source());
+    impl->kind_ = kindOf(loader);
+    if (!isAcceptedLoader(loader)) {
       vips_error_clear();
       if (!impl->startsLikeBmp()) return nullptr;
       if (!impl->bytes_) {
@@ -133,9 +171,10 @@ vips::VSource Picture::Impl::newSource() const {
   return vips::VSource::new_from_file(path_.c_str());
 }
 
-VImage Picture::Impl::load(VipsAccess access) const {
-  auto options = [access] {
-    return VImage::option()->set("access", access)->set("fail_on", VIPS_FAIL_ON_ERROR);
+VImage Picture::Impl::load(VipsAccess access, int shrink) const {
+  auto options = [access, shrink] {
+    vips::VOption* options = VImage::option()->set("access", access)->set("fail_on", VIPS_FAIL_ON_ERROR);
+    return shrink > 1 ? options->set("shrink", shrink) : options;
   };
   if (viaBuffer_) return VImage::new_from_buffer(bytes_->data(), bytes_->size(), "", options());
   return VImage::new_from_source(newSource(), "", options());
@@ -153,6 +192,9 @@ VImage Picture::Impl::bitmap() const {
 }
 
 VImage Picture::Impl::scaled(int width, int height) const {
+  if (bytes_ || !path_.empty()) {
+    if (kind_ == Kind::Jpeg || kind_ == Kind::Png) return scaledByLoader(width, height);
+  }
   auto options = [height] {
     return VImage::option()
         ->set("height", height)
@@ -176,6 +218,17 @@ VImage Picture::Impl::scaled(int width, int height) const {
     }
   }
   return VImage::thumbnail_source(newSource(), width, options());
+}
+
+// The picture is opened once here, at the scale chosen from the header
+// facts, instead of letting the thumbnail operation read the header again
+// and choose its own (more conservative) scale.
+VImage Picture::Impl::scaledByLoader(int width, int height) const {
+  const int shrink = kind_ == Kind::Jpeg ? jpegShrinkFor(facts_.width, facts_.height, width, height) : 1;
+  return load(VIPS_ACCESS_SEQUENTIAL, shrink)
+      .thumbnail_image(
+          width,
+          VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
 }
 
 // ---- Picture ----
@@ -218,7 +271,9 @@ std::optional<Rgba> Picture::colorAt(int x, int y) const {
   if (x < 0 || y < 0 || x >= facts.width || y >= facts.height) return std::nullopt;
   try {
     // A single-pass decode stops at row y, so reading a pixel near the top is cheap.
-    const VImage pixel = detail::toRgba8(impl_->openSequential().crop(x, y, 1, 1));
+    const VImage source = impl_->openSequential();
+    if (std::optional<Rgba> colour = rgba8PixelAt(source, x, y)) return colour;
+    const VImage pixel = detail::toRgba8(source.crop(x, y, 1, 1));
     const std::vector<double> value = pixel.getpoint(0, 0);
     if (value.size() < 4) return std::nullopt;
     auto sample = [&](size_t i) { return static_cast<uint8_t>(value[i]); };

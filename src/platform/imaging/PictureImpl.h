@@ -26,6 +26,10 @@ class Picture::Impl {
     std::optional<media::Bytes> exif;
   };
 
+  // Which decoder the picture takes: JPEG can decode at a reduced scale; a
+  // JPEG or PNG is scaled from one load of our own (see scaled()).
+  enum class Kind { Jpeg, Png, Other };
+
   // Reads the header; none when the input is no picture of an accepted
   // format, or is larger than kMaxPixels.
   static std::shared_ptr<const Impl> openFile(const std::string& path);
@@ -51,13 +55,16 @@ class Picture::Impl {
   static std::shared_ptr<const Impl> open(std::shared_ptr<Impl> impl);
   bool startsLikeBmp() const;
   vips::VSource newSource() const;
-  vips::VImage load(VipsAccess access) const;
+  // shrink > 1 asks the JPEG decoder for a 1/shrink scale (rounded up).
+  vips::VImage load(VipsAccess access, int shrink = 1) const;
+  vips::VImage scaledByLoader(int width, int height) const;
 
   std::string path_;                           // set for a file
   std::shared_ptr<const media::Bytes> bytes_;  // set for bytes held in memory
   // BMP has no streaming decoder here: its bytes (a file's too) are held in
   // memory and decoded through the buffer interface.
   bool viaBuffer_ = false;
+  Kind kind_ = Kind::Other;
   mutable std::once_flag decodeOnce_;
   mutable std::optional<vips::VImage> bitmap_;  // set for a bitmap, or once decoded
   Facts facts_;

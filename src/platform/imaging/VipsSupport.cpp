@@ -54,8 +54,15 @@ bool hasColourRoute(VipsInterpretation interpretation) {
 }  // namespace
 
 vips::VImage toSrgb8(const vips::VImage& image) {
-  vips::VImage out = image;
   const VipsInterpretation interpretation = vips_image_guess_interpretation(image.get_image());
+  // Already what the route below ends with (the usual decoded photo or
+  // thumbnail): each step would only copy it.
+  const bool rgbOrRgba = image.bands() == 3 || image.bands() == 4;
+  if (image.format() == VIPS_FORMAT_UCHAR && rgbOrRgba && interpretation == VIPS_INTERPRETATION_sRGB &&
+      image.interpretation() == VIPS_INTERPRETATION_sRGB) {
+    return image;
+  }
+  vips::VImage out = image;
   if (hasColourRoute(interpretation)) {
     out = out.colourspace(VIPS_INTERPRETATION_sRGB,
                           vips::VImage::option()->set("source_space", interpretation));

@@ -1,0 +1,178 @@
+// What one album-art thumbnail costs: Picture::fromBytes plus the 200 x 200
+// renderer (content category 1), against a reference run in the same process
+// on the same covers: libvips' own thumbnail_buffer to 200 x 200 plus a TIFF
+// encoding. Covers: photo-like 500 x 500 and 1000 x 1000 JPEGs and a
+// 500 x 500 PNG, 20 of each, all different so that no cache can share work.
+// Both sides report covers per second; the figure is the ratio
+// renderer / reference per cover kind. Target: >= 1.0 for the 500 x 500 JPEG.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+#include <vips/vips8>
+
+#include "image/NSImageExtension.h"
+#include "platform/imaging/Picture.h"
+
+namespace {
+
+using corvane::media::Bytes;
+using vips::VImage;
+
+constexpr int kCovers = 20;
+
+struct CoverKind {
+  const char* name;
+  int size;
+  const char* suffix;  // the encoder, by file suffix
+};
+
+constexpr CoverKind kKinds[] = {
+    {"jpeg500", 500, ".jpg"}, {"jpeg1000", 1000, ".jpg"}, {"png500", 500, ".png"}};
+
+std::vector<std::vector<Bytes>> gCovers;  // per kind
+
+// A colour gradient under noise that differs per seed: about the size a
+// scanned or photographed cover has at this pixel size.
+Bytes makeCover(const CoverKind& kind, int seed) {
+  const int n = kind.size;
+  VImage xy = VImage::xyz(n, n);
+  VImage x = xy.extract_band(0) * (255.0 / n);
+  VImage y = xy.extract_band(1) * (255.0 / n);
+  VImage noise = VImage::gaussnoise(n, n, VImage::option()->set("sigma", 10.0 + seed % 7));
+  VImage picture = (x.bandjoin(y).bandjoin((x + y) / 2 + seed) + noise - 128).cast(VIPS_FORMAT_UCHAR);
+  void* buffer = nullptr;
+  size_t length = 0;
+  picture.write_to_buffer(kind.suffix, &buffer, &length, VImage::option()->set("Q", 85));
+  Bytes bytes(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
+  g_free(buffer);
+  return bytes;
+}
+
+void BM_Renderer(benchmark::State& state) {
+  const auto& covers = gCovers.at(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) {
+    for (const Bytes& cover : covers) {
+      auto picture = corvane::imaging::Picture::fromBytes(cover);
+      if (!picture) state.SkipWithError("no picture");
+      auto thumb =
+          corvane::image::makeThumbnailForContentCategory(*picture, corvane::image::kContentAlbumArt);
+      if (!thumb) state.SkipWithError("no thumbnail");
+      benchmark::DoNotOptimize(thumb);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kCovers);
+}
+
+void BM_Reference(benchmark::State& state) {
+  const auto& covers = gCovers.at(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) {
+    for (const Bytes& cover : covers) {
+      VipsBlob* blob = vips_blob_new(nullptr, cover.data(), cover.size());  // borrows the bytes
+      VImage thumb = VImage::thumbnail_buffer(blob, 200, VImage::option()->set("height", 200));
+      void* buffer = nullptr;
+      size_t length = 0;
+      thumb.write_to_buffer(".tif", &buffer, &length);
+      benchmark::DoNotOptimize(length);
+      g_free(buffer);
+      vips_area_unref(VIPS_AREA(blob));
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kCovers);
+}
+
+// The fill colour's share: reading the source pixel (1,1) alone.
+void BM_PartColorAt(benchmark::State& state) {
+  const auto& covers = gCovers.at(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) {
+    for (const Bytes& cover : covers) {
+      auto picture = corvane::imaging::Picture::fromBytes(cover);
+      benchmark::DoNotOptimize(picture->colorAt(1, 1));
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kCovers);
+}
+
+void kinds(benchmark::internal::Benchmark* b) {
+  for (size_t i = 0; i < std::size(kKinds); ++i) b->Arg(static_cast<int64_t>(i));
+}
+
+BENCHMARK(BM_Renderer)
+    ->Apply(kinds)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_Reference)
+    ->Apply(kinds)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_PartColorAt)
+    ->Apply(kinds)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+
+// Console output plus the mean wall and process CPU time of each run, for
+// the ratios. On a loaded machine the wall times drift; the CPU times (all
+// threads of the process) stay comparable.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  struct Times {
+    double real = 0;  // seconds per iteration
+    double cpu = 0;
+  };
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        // Reported in milliseconds.
+        times_[run.run_name.function_name + "/" + run.run_name.args] = {run.GetAdjustedRealTime() / 1e3,
+                                                                        run.GetAdjustedCPUTime() / 1e3};
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  Times times(const std::string& name) const {
+    auto it = times_.find(name);
+    return it == times_.end() ? Times{} : it->second;
+  }
+
+ private:
+  std::map<std::string, Times> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (VIPS_INIT(argv[0])) return 1;
+  for (const CoverKind& kind : kKinds) {
+    std::vector<Bytes> covers;
+    for (int i = 0; i < kCovers; ++i) covers.push_back(makeCover(kind, i));
+    std::printf("%s: %d covers, the first of %zu bytes\n", kind.name, kCovers, covers.front().size());
+    gCovers.push_back(std::move(covers));
+  }
+
+  benchmark::Initialize(&argc, argv);
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  for (size_t i = 0; i < std::size(kKinds); ++i) {
+    const std::string arg = "/" + std::to_string(i);
+    const auto renderer = reporter.times("BM_Renderer" + arg);
+    const auto reference = reporter.times("BM_Reference" + arg);
+    if (renderer.real > 0 && reference.real > 0 && renderer.cpu > 0 && reference.cpu > 0) {
+      std::printf("%-9s renderer %5.0f covers/s, reference %5.0f covers/s, ratio %.2fx wall, %.2fx CPU%s\n",
+                  kKinds[i].name, kCovers / renderer.real, kCovers / reference.real,
+                  reference.real / renderer.real, reference.cpu / renderer.cpu,
+                  i == 0 ? " (target >= 1.00x)" : "");
+    }
+  }
+  benchmark::Shutdown();
+  vips_shutdown();
+  return 0;
+}

@@ -1,0 +1,94 @@
+// The quick routes of the album-art path must give what the general routes
+// give: a pixel read straight from the decoder equals the converted one, and
+// a JPEG scaled after a reduced-scale decode stays within a few levels of
+// libvips' own thumbnail of the full picture.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "ImagingTestPictures.h"
+#include "image/NSImageExtension.h"
+#include "platform/imaging/Picture.h"
+#include "platform/imaging/VipsSupport.h"
+
+namespace corvane::imaging {
+namespace {
+
+using imagingtest::decode;
+using imagingtest::encode;
+using vips::VImage;
+
+// The pixel as the general conversion gives it (toRgba8 plus getpoint).
+Rgba convertedPixel(const media::Bytes& bytes, int x, int y) {
+  const std::vector<double> v = detail::toRgba8(decode(bytes).crop(x, y, 1, 1)).getpoint(0, 0);
+  return {uint8_t(v[0]), uint8_t(v[1]), uint8_t(v[2]), uint8_t(v[3])};
+}
+
+TEST(ThumbnailFastPath, PixelReadMatchesConversionForEveryLayout) {
+  const VImage rgb = imagingtest::drawRgb(6, 5, [](int x, int y) {
+    return imagingtest::Rgb{uint8_t(40 * x), uint8_t(50 * y), uint8_t(7 + x * y)};
+  });
+  const VImage grey =
+      rgb.extract_band(1).copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W));
+  const VImage alpha = rgb.extract_band(0);
+  const media::Bytes pictures[] = {
+      encode(rgb, ".png"),
+      encode(rgb.bandjoin(alpha), ".png"),                   // RGBA
+      encode(grey, ".png"),                                  // grey
+      encode(grey.bandjoin(alpha), ".png"),                  // grey + alpha
+      encode(rgb.cast(VIPS_FORMAT_USHORT) * 256, ".png"),    // 16-bit: general route
+      encode(rgb, ".jpg", VImage::option()->set("Q", 95)),   // YCbCr JPEG
+      encode(grey, ".jpg", VImage::option()->set("Q", 95)),  // grey JPEG
+  };
+  for (size_t i = 0; i < std::size(pictures); ++i) {
+    SCOPED_TRACE(i);
+    const auto picture = Picture::fromBytes(pictures[i]);
+    ASSERT_TRUE(picture);
+    for (auto [x, y] : {std::pair{0, 0}, {1, 1}, {5, 4}, {3, 2}}) {
+      EXPECT_EQ(picture->colorAt(x, y), convertedPixel(pictures[i], x, y)) << x << "," << y;
+    }
+  }
+}
+
+TEST(ThumbnailFastPath, ReducedScaleJpegStaysCloseToFullDecode) {
+  // A photo-like cover: gradients under a fixed pattern of fine detail.
+  auto pixel = [](int x, int y) {
+    const int detail = ((x * 7 + y * 13) % 17) - 8;
+    auto clamp = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+    return imagingtest::Rgb{clamp(x / 3 + detail), clamp(y / 3 - detail), clamp((x + y) / 5 + detail)};
+  };
+  for (int size : {500, 1000, 801}) {
+    SCOPED_TRACE(size);
+    const int height = size * 3 / 4;
+    const int drawH = static_cast<int>(float(height) / (float(size) / 200.0f));
+    const int top = 200 - drawH - (200 - drawH) / 2;
+    const media::Bytes cover = imagingtest::jpeg(size, height, pixel, 90);
+    const auto picture = Picture::fromBytes(cover);
+    ASSERT_TRUE(picture);
+    const auto tiff = image::makeThumbnailForContentCategory(*picture, image::kContentAlbumArt);
+    ASSERT_TRUE(tiff);
+    const VImage thumb = decode(*tiff);
+    ASSERT_EQ(thumb.width(), 200);
+    ASSERT_EQ(thumb.height(), 200);
+
+    // The same placement drawn from libvips' thumbnail of the whole picture.
+    VipsBlob* blob = vips_blob_new(nullptr, cover.data(), cover.size());
+    const VImage full = VImage::thumbnail_buffer(
+                            blob, 200, VImage::option()->set("height", drawH)->set("size", VIPS_SIZE_FORCE))
+                            .copy_memory();
+    vips_area_unref(VIPS_AREA(blob));
+    const VImage picturePart = thumb.crop(0, top, 200, drawH);
+    const VImage diff = (picturePart.cast(VIPS_FORMAT_INT) - full.cast(VIPS_FORMAT_INT)).abs();
+    EXPECT_LT(diff.avg(), 2.0);
+    EXPECT_LE(diff.max(), 16.0);
+
+    // The bars keep the full-resolution colour of source pixel (1,1).
+    const Rgba corner = *picture->colorAt(1, 1);
+    EXPECT_EQ(imagingtest::pixelAt(thumb, 0, 0), (imagingtest::Rgb{corner.r, corner.g, corner.b}));
+    EXPECT_EQ(imagingtest::pixelAt(thumb, 199, 199), (imagingtest::Rgb{corner.r, corner.g, corner.b}));
+  }
+}
+
+}  // namespace
+}  // namespace corvane::imaging
