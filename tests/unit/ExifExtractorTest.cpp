@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 #include "fixtures/ExifFixture.h"
 #include "image/ExifExtractor.h"
@@ -22,6 +22,7 @@ namespace {
 
 constexpr const char* kRedEye = "Red-eye reduction supported";
 constexpr const char* kNoRedEye = "No red-eye reduction mode or unknown";
+const ByteVec kVersion220 = {'0', '2', '2', '0'};
 
 class ExifExtractorTest : public ::testing::Test {
  protected:
@@ -42,23 +43,14 @@ class ExifExtractorTest : public ::testing::Test {
 };
 
 // What libexif itself renders for the entry, found in the JPEG bytes.
-std::string libexifText(const ByteVec& jpeg, ExifIfd ifd, ExifTag tag) {
+std::string libexifText(const ByteVec& jpeg, ExifTag tag) {
   std::unique_ptr<ExifData, void (*)(ExifData*)> data(exif_data_new_from_data(jpeg.data(), jpeg.size()),
                                                       exif_data_unref);
-  if (!data) return "<no block>";
-  ExifEntry* entry = exif_content_get_entry(data->ifd[ifd], tag);
+  ExifEntry* entry = data ? exif_content_get_entry(data->ifd[EXIF_IFD_EXIF], tag) : nullptr;
   if (entry == nullptr) return "<no entry>";
   char buffer[1024] = {};
   exif_entry_get_value(entry, buffer, sizeof buffer);
   return buffer;
-}
-
-ExifBuilder& addVersionAndFlash(ExifBuilder& b, const char* version, uint16_t flash, bool flashFirst) {
-  const ByteVec versionBytes(version, version + 4);
-  if (flashFirst) b.shortValue(Ifd::Exif, tag::Flash, flash);
-  b.undefined(Ifd::Exif, tag::ExifVersion, versionBytes);
-  if (!flashFirst) b.shortValue(Ifd::Exif, tag::Flash, flash);
-  return b;
 }
 
 // Sets TZ for the lifetime of the object and restores the previous value.
@@ -70,27 +62,13 @@ class ScopedTimeZone {
     tzset();
   }
   ~ScopedTimeZone() {
-    if (old_)
-      setenv("TZ", old_->c_str(), 1);
-    else
-      unsetenv("TZ");
+    old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
     tzset();
   }
 
  private:
   std::optional<std::string> old_;
 };
-
-int64_t utcSeconds(int year, int month, int day, int hour, int minute, int second) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return timegm(&tm);
-}
 
 }  // namespace
 
@@ -100,7 +78,7 @@ TEST_F(ExifExtractorTest, EveryMappedTagGivesLibexifsTextInBothByteOrders) {
     b.ascii(Ifd::Zero, tag::Make, "Canon")
         .ascii(Ifd::Zero, tag::Model, "EOS 5D")
         .shortValue(Ifd::Zero, tag::Orientation, 6)
-        .undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
+        .undefined(Ifd::Exif, tag::ExifVersion, kVersion220)
         .rational(Ifd::Exif, tag::FNumber, 28, 10)
         .shortValue(Ifd::Exif, tag::ExposureProgram, 2)
         .shortValue(Ifd::Exif, tag::IsoSpeedRatings, 400)
@@ -117,30 +95,24 @@ TEST_F(ExifExtractorTest, EveryMappedTagGivesLibexifsTextInBothByteOrders) {
     const ByteVec jpeg = b.jpeg();
     const auto info = extract(jpeg);
     ASSERT_TRUE(info);
-
     EXPECT_EQ(info->vendor(), "Canon");
     EXPECT_EQ(info->model(), "EOS 5D");
     EXPECT_EQ(info->orientation(), "Right-top");
-    const auto exif = [&](ExifTag t) { return libexifText(jpeg, EXIF_IFD_EXIF, t); };
-    EXPECT_EQ(info->F_value(), exif(EXIF_TAG_FNUMBER));
-    EXPECT_EQ(info->exposureProgram(), exif(EXIF_TAG_EXPOSURE_PROGRAM));
-    EXPECT_EQ(info->iso(), exif(EXIF_TAG_ISO_SPEED_RATINGS));
-    EXPECT_EQ(info->shutterSpeed(), exif(EXIF_TAG_SHUTTER_SPEED_VALUE));
-    EXPECT_EQ(info->exposureBias(), exif(EXIF_TAG_EXPOSURE_BIAS_VALUE));
-    EXPECT_EQ(info->maxAperture(), exif(EXIF_TAG_MAX_APERTURE_VALUE));
-    EXPECT_EQ(info->meteringMode(), exif(EXIF_TAG_METERING_MODE));
-    EXPECT_EQ(info->flash(), exif(EXIF_TAG_FLASH));
-    EXPECT_EQ(info->focalLength(), exif(EXIF_TAG_FOCAL_LENGTH));
-    EXPECT_EQ(info->colorSpace(), exif(EXIF_TAG_COLOR_SPACE));
-    EXPECT_EQ(info->flashMode(), exif(EXIF_TAG_FLASH_ENERGY));
-    EXPECT_EQ(info->whiteBalance(), exif(EXIF_TAG_WHITE_BALANCE));
-    EXPECT_EQ(info->sceneCaptureType(), exif(EXIF_TAG_SCENE_CAPTURE_TYPE));
-    EXPECT_EQ(info->version(), exif(EXIF_TAG_EXIF_VERSION));
+    EXPECT_EQ(info->F_value(), "f/2.8");  // real renderings, not placeholders
+    // clang-format off
+    const std::pair<RZExifInfo::Text, ExifTag> rows[] = {
+        {info->F_value(), EXIF_TAG_FNUMBER}, {info->exposureProgram(), EXIF_TAG_EXPOSURE_PROGRAM},
+        {info->iso(), EXIF_TAG_ISO_SPEED_RATINGS}, {info->shutterSpeed(), EXIF_TAG_SHUTTER_SPEED_VALUE},
+        {info->flash(), EXIF_TAG_FLASH}, {info->exposureBias(), EXIF_TAG_EXPOSURE_BIAS_VALUE},
+        {info->maxAperture(), EXIF_TAG_MAX_APERTURE_VALUE}, {info->meteringMode(), EXIF_TAG_METERING_MODE},
+        {info->focalLength(), EXIF_TAG_FOCAL_LENGTH}, {info->colorSpace(), EXIF_TAG_COLOR_SPACE},
+        {info->flashMode(), EXIF_TAG_FLASH_ENERGY}, {info->whiteBalance(), EXIF_TAG_WHITE_BALANCE},
+        {info->sceneCaptureType(), EXIF_TAG_SCENE_CAPTURE_TYPE}, {info->version(), EXIF_TAG_EXIF_VERSION}};
+    // clang-format on
+    for (const auto& [text, exifTag] : rows) EXPECT_EQ(text, libexifText(jpeg, exifTag)) << exifTag;
     EXPECT_EQ(info->versionNumber(), 220);
     EXPECT_EQ(info->redEyeReduction(), kRedEye);
     EXPECT_FALSE(info->date());
-    // The texts are real renderings, not placeholders.
-    EXPECT_EQ(info->F_value(), "f/2.8");
   }
 }
 
@@ -162,28 +134,25 @@ TEST_F(ExifExtractorTest, RedEyeNeedsVersion220SeenBeforeFlash) {
       SCOPED_TRACE(std::string(c.version) + " flash " + std::to_string(c.flash) +
                    (c.flashFirst ? " first" : "") + (order == ByteOrder::Intel ? " II" : " MM"));
       ExifBuilder b(order);
-      const auto info = extract(addVersionAndFlash(b, c.version, c.flash, c.flashFirst).jpeg());
+      if (c.flashFirst) b.shortValue(Ifd::Exif, tag::Flash, c.flash);
+      b.undefined(Ifd::Exif, tag::ExifVersion, ByteVec(c.version, c.version + 4));
+      if (!c.flashFirst) b.shortValue(Ifd::Exif, tag::Flash, c.flash);
+      const auto info = extract(b.jpeg());
       ASSERT_TRUE(info);
       EXPECT_EQ(info->redEyeReduction(), c.redEye);
       EXPECT_EQ(info->versionNumber(), c.versionNumber);
       EXPECT_TRUE(info->flash());
     }
   }
-}
-
-TEST_F(ExifExtractorTest, ShortOrOddVersionAndFlashDataIsReadSafely) {
   // A one-byte Flash value: no red-eye answer, and nothing read past the data.
   ExifBuilder shortFlash;
-  shortFlash.undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
+  shortFlash.undefined(Ifd::Exif, tag::ExifVersion, kVersion220)
       .add(Ifd::Exif, tag::Flash, ExifType::Byte, {0x41});
   const auto a = extract(shortFlash.jpeg());
   ASSERT_TRUE(a);
   EXPECT_FALSE(a->redEyeReduction());
-
   // Version bytes read the way atoi reads them, within the value's four bytes.
-  ExifBuilder signedVersion;
-  signedVersion.undefined(Ifd::Exif, tag::ExifVersion, {' ', '-', '2', 'x'});
-  const auto b = extract(signedVersion.jpeg());
+  const auto b = extract(ExifBuilder().undefined(Ifd::Exif, tag::ExifVersion, {' ', '-', '2', 'x'}).jpeg());
   ASSERT_TRUE(b);
   EXPECT_EQ(b->versionNumber(), -2);
 }
@@ -198,16 +167,12 @@ TEST_F(ExifExtractorTest, DateTimeIsLocalTimeAndOnlyReadFrom19Characters) {
     EXPECT_TRUE(info);
     return info ? info->date() : std::nullopt;
   };
-  const media::Date expected = media::Date::fromSeconds(utcSeconds(2009, 5, 17, 17, 45, 2));
+  const media::Date expected = media::Date::fromSeconds(1242582302);  // 2009-05-17 17:45:02 UTC
   EXPECT_EQ(dateOf("2009:05:17 13:45:02"), expected);
-
-  EXPECT_FALSE(dateOf("2009:05:17"));
-  EXPECT_FALSE(dateOf("    :  :     :  :  "));
-  EXPECT_FALSE(dateOf("2009:02:30 13:45:02"));
-  EXPECT_FALSE(dateOf("2009:05:17 24:45:02"));
-  EXPECT_FALSE(dateOf("2009:05:17 13:45:0x"));
-  EXPECT_FALSE(dateOf("2009-05-17 13:45:02"));
-
+  for (const char* bad : {"2009:05:17", "    :  :     :  :  ", "2009:02:30 13:45:02", "2009:05:17 24:45:02",
+                          "2009:05:17 13:45:0x", "2009-05-17 13:45:02"}) {
+    EXPECT_FALSE(dateOf(bad)) << bad;
+  }
   // A later entry of another length leaves the date; one that fails to parse clears it.
   EXPECT_EQ(dateOf("2009:05:17 13:45:02", "2010:01:01"), expected);
   EXPECT_FALSE(dateOf("2009:05:17 13:45:02", "2010:01:01 99:00:00"));
@@ -226,13 +191,10 @@ TEST_F(ExifExtractorTest, InvalidUtf8GivesNoneAndIfd1RepeatsWin) {
   EXPECT_FALSE(info->vendor());
   EXPECT_EQ(info->model(), "second");
   EXPECT_EQ(info->orientation(), "Left-bottom");
-
   // An invalid text clears what an earlier entry set.
   ExifBuilder c;
-  c.ascii(Ifd::Zero, tag::Make, "Canon")
-      .add(Ifd::One, tag::Make, ExifType::Ascii, {0xC0, 0xAF, 0})
-      .thumbnail(minimalJpeg());
-  const auto cleared = extract(c.jpeg());
+  c.ascii(Ifd::Zero, tag::Make, "Canon").add(Ifd::One, tag::Make, ExifType::Ascii, {0xC0, 0xAF, 0});
+  const auto cleared = extract(c.thumbnail(minimalJpeg()).jpeg());
   ASSERT_TRUE(cleared);
   EXPECT_FALSE(cleared->vendor());
 }
@@ -248,11 +210,11 @@ TEST_F(ExifExtractorTest, FilesWithoutUsableExifGiveNone) {
   ASSERT_EQ(mkfifo((dir_ + "/fifo.jpg").c_str(), 0600), 0);
   EXPECT_FALSE(extractor.extractExif(dir_ + "/fifo.jpg"));
   EXPECT_FALSE(extractor.extractExif("/dev/zero"));
-
   // Cut inside the APP1 header, before any EXIF byte is there.
-  ExifBuilder b;
-  b.ascii(Ifd::Zero, tag::Make, "Canon").undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'});
-  const ByteVec jpeg = b.jpeg();
+  const ByteVec jpeg = ExifBuilder()
+                           .ascii(Ifd::Zero, tag::Make, "Canon")
+                           .undefined(Ifd::Exif, tag::ExifVersion, kVersion220)
+                           .jpeg();
   EXPECT_FALSE(extract(ByteVec(jpeg.begin(), jpeg.begin() + 6)));
   // Every other cut gives a record or none, never a crash.
   for (size_t cut = 7; cut < jpeg.size(); cut += 3) extract(ByteVec(jpeg.begin(), jpeg.begin() + cut));
@@ -271,26 +233,23 @@ TEST(ExifCallbacks, MissingArgumentsAreLoggedAndSkipped) {
 
 namespace {
 
+// Every field set, each text distinct, so a field copied into the wrong place shows.
 RZExifInfo fullRecord(const std::string& prefix) {
+  using Setter = void (RZExifInfo::*)(RZExifInfo::Text);
+  // clang-format off
+  const std::pair<Setter, const char*> setters[] = {
+      {&RZExifInfo::setVendor, "vendor"}, {&RZExifInfo::setModel, "model"},
+      {&RZExifInfo::setOrientation, "orientation"}, {&RZExifInfo::setMaxAperture, "maxAperture"},
+      {&RZExifInfo::setFocalLength, "focal"}, {&RZExifInfo::setShutterSpeed, "shutter"},
+      {&RZExifInfo::setF_value, "F"}, {&RZExifInfo::setExposureBias, "bias"},
+      {&RZExifInfo::setExposureProgram, "program"}, {&RZExifInfo::setMeteringMode, "metering"},
+      {&RZExifInfo::setIso, "iso"}, {&RZExifInfo::setWhiteBalance, "white"},
+      {&RZExifInfo::setFlash, "flash"}, {&RZExifInfo::setFlashMode, "flashMode"},
+      {&RZExifInfo::setColorSpace, "colour"}, {&RZExifInfo::setSceneCaptureType, "scene"},
+      {&RZExifInfo::setVersion, "version"}, {&RZExifInfo::setRedEyeReduction, "redEye"}};
+  // clang-format on
   RZExifInfo r;
-  r.setVendor(prefix + "vendor");
-  r.setModel(prefix + "model");
-  r.setOrientation(prefix + "orientation");
-  r.setMaxAperture(prefix + "maxAperture");
-  r.setFocalLength(prefix + "focalLength");
-  r.setShutterSpeed(prefix + "shutterSpeed");
-  r.setF_value(prefix + "F_value");
-  r.setExposureBias(prefix + "exposureBias");
-  r.setExposureProgram(prefix + "exposureProgram");
-  r.setMeteringMode(prefix + "meteringMode");
-  r.setIso(prefix + "iso");
-  r.setWhiteBalance(prefix + "whiteBalance");
-  r.setFlash(prefix + "flash");
-  r.setFlashMode(prefix + "flashMode");
-  r.setColorSpace(prefix + "colorSpace");
-  r.setSceneCaptureType(prefix + "sceneCaptureType");
-  r.setVersion(prefix + "version");
-  r.setRedEyeReduction(prefix + "redEyeReduction");
+  for (const auto& [set, name] : setters) (r.*set)(prefix + name);
   r.setVersionNumber(static_cast<int32_t>(prefix.size()) + 220);
   r.setDate(media::Date{1242567902000000 + static_cast<int64_t>(prefix.size())});
   return r;
@@ -304,19 +263,15 @@ TEST(RZExifInfo, SetValuesCopiesAllTwentyFields) {
   ASSERT_NE(target, source);
   target.setValues(source);
   EXPECT_EQ(target, source);
-  EXPECT_EQ(target.sceneCaptureType(), "a-sceneCaptureType");
-
-  RZExifInfo cleared = fullRecord("c-");
-  cleared.setValues(RZExifInfo());
-  EXPECT_EQ(cleared, RZExifInfo());
-  EXPECT_EQ(cleared.versionNumber(), 0);
+  EXPECT_EQ(target.sceneCaptureType(), "a-scene");
+  target.setValues(RZExifInfo());
+  EXPECT_EQ(target, RZExifInfo());
 }
 
 TEST(ExifInfoCodec, RoundTripsAndLeavesOutNoneFields) {
   const RZExifInfo full = fullRecord("x-");
   const auto wire = ipc::toWire(full);
   EXPECT_EQ(wire.size(), 20u);
-  EXPECT_EQ(wire.at("F_value").peekValueType(), "s");
   EXPECT_EQ(wire.at("versionNumber").peekValueType(), "i");
   EXPECT_EQ(wire.at("date").peekValueType(), "x");
   EXPECT_EQ(ipc::exifInfoFromWire(wire), full);
@@ -332,8 +287,7 @@ TEST(ExifInfoCodec, RoundTripsAndLeavesOutNoneFields) {
   wrongTypes["versionNumber"] = sdbus::Variant(std::string("220"));
   wrongTypes["date"] = sdbus::Variant(uint64_t{1});
   const RZExifInfo decoded = ipc::exifInfoFromWire(wrongTypes);
-  EXPECT_FALSE(decoded.vendor());
+  EXPECT_FALSE(decoded.vendor() || decoded.date());
   EXPECT_EQ(decoded.versionNumber(), 0);
-  EXPECT_FALSE(decoded.date());
   EXPECT_EQ(decoded.model(), "x-model");
 }

@@ -69,10 +69,8 @@ inline Rgb pixelAt(const vips::VImage& image, int x, int y) {
 }
 
 inline bool near(Rgb a, Rgb b, int tolerance) {
-  for (size_t i = 0; i < 3; ++i) {
-    if (std::abs(int(a[i]) - int(b[i])) > tolerance) return false;
-  }
-  return true;
+  const auto close = [&](size_t i) { return std::abs(int(a[i]) - int(b[i])) <= tolerance; };
+  return close(0) && close(1) && close(2);
 }
 
 // Where the pixels near colour lie: the bounding box, or width 0 when none.

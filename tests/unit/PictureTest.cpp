@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
+#include <utility>
 
 #include "ImagingTestPictures.h"
 #include "fixtures/ExifFixture.h"
@@ -12,8 +12,6 @@ namespace corvane::imaging {
 namespace {
 
 using imagingtest::Rgb;
-
-std::filesystem::path tempPath(const char* name) { return std::filesystem::temp_directory_path() / name; }
 
 // A valid PNG of 1 x 1 whose IHDR is rewritten to declare width x height.
 media::Bytes pngDeclaring(uint32_t width, uint32_t height) {
@@ -89,29 +87,18 @@ TEST(Picture, RefusesWhatIsNoAcceptablePicture) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
-TEST(Picture, BmpFilesAndBytesDecode) {
-  const auto path = tempPath("corvane-picture.bmp");
+TEST(Picture, BmpFilesDecodeAndARewrittenFileIsReadAfresh) {
+  const auto path = std::filesystem::temp_directory_path() / "corvane-picture.bmp";
   imagingtest::drawRgb(12, 8, imagingtest::solid({10, 200, 30})).write_to_file(path.c_str());
-  const auto picture = Picture::fromFile(path);
-  std::filesystem::remove(path);
-  ASSERT_TRUE(picture);
-  EXPECT_EQ(picture->pixelsWide(), 12);
-  EXPECT_EQ(picture->colorAt(11, 7), (Rgba{10, 200, 30, 255}));
-  media::Bytes notBmp{'B', 'M', 0, 0, 0};
-  EXPECT_FALSE(Picture::fromBytes(notBmp));
-}
-
-TEST(Picture, ARewrittenFileIsReadAfresh) {
-  const auto path = tempPath("corvane-picture-rewritten.jpg");
-  imagingtest::drawRgb(64, 48, imagingtest::solid({1, 2, 3})).write_to_file(path.c_str());
   const auto before = Picture::fromFile(path);
   imagingtest::drawRgb(80, 40, imagingtest::solid({1, 2, 3})).write_to_file(path.c_str());
   const auto after = Picture::fromFile(path);
   std::filesystem::remove(path);
   ASSERT_TRUE(before && after);
-  EXPECT_EQ(before->pixelsWide(), 64);
-  EXPECT_EQ(after->pixelsWide(), 80);
-  EXPECT_EQ(after->pixelsHigh(), 40);
+  EXPECT_EQ(before->pixelsWide(), 12);
+  EXPECT_EQ(before->colorAt(11, 7), (Rgba{10, 200, 30, 255}));
+  EXPECT_EQ(std::pair(after->pixelsWide(), after->pixelsHigh()), std::pair(80, 40));
+  EXPECT_FALSE(Picture::fromBytes({'B', 'M', 0, 0, 0}));
 }
 
 }  // namespace

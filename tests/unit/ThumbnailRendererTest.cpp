@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <tuple>
 
 #include "ImagingTestPictures.h"
 #include "image/NSImageExtension.h"
@@ -63,43 +64,34 @@ TEST(ThumbnailRenderer, SizesAndPlacementsFollowTheBoxAndCategory) {
     EXPECT_EQ(image.width(), 100);
     EXPECT_EQ(image.height(), 75);
   }
-  {  // video frame, wide: 130x73 with 8 black rows below and 9 above
-    const Rendered r =
-        render(imagingtest::png(1920, 1080, imagingtest::solid(kRed)), kContentVideoFrame, 130, 90);
-    EXPECT_EQ(r.width, 130);
-    EXPECT_EQ(r.height, 90);
-    EXPECT_EQ(r.picture.left, 0);
-    EXPECT_EQ(r.picture.top, 9);
-    EXPECT_EQ(r.picture.width, 130);
-    EXPECT_EQ(r.picture.height, 73);
+  struct Case {
+    const char* what;
+    int sourceW, sourceH;
+    int category;
+    float boxW, boxH;
+    int width, height;
+    Area picture;
+  };
+  const Case cases[] = {
+      {"wide video", 1920, 1080, kContentVideoFrame, 130, 90, 130, 90, {0, 9, 130, 73}},  // 9 rows above, 8
+                                                                                          // below
+      {"4:3 video", 640, 480, kContentVideoFrame, 130, 90, 130, 90, {5, 0, 120, 90}},
+      {"square album art", 600, 600, kContentAlbumArt, 200, 200, 200, 200, {0, 0, 200, 200}},
+      {"thin photo", 3, 4000, kContentPhoto, 100, 100, 3, 100, {0, 0, 3, 100}},
+      {"odd margin", 90, 90, kContentVideoFrame, 131, 90, 131, 90, {20, 0, 90, 90}},  // extra column right
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto pixels = imagingtest::solid(kRed);
+    const media::Bytes source = c.category == kContentAlbumArt
+                                    ? imagingtest::jpeg(c.sourceW, c.sourceH, pixels)
+                                    : imagingtest::png(c.sourceW, c.sourceH, pixels);
+    const Rendered r = render(source, c.category, c.boxW, c.boxH);
+    EXPECT_EQ(r.width, c.width);
+    EXPECT_EQ(r.height, c.height);
+    EXPECT_EQ(std::tie(r.picture.left, r.picture.top, r.picture.width, r.picture.height),
+              std::tie(c.picture.left, c.picture.top, c.picture.width, c.picture.height));
     expectBars(r, kBlack);
-  }
-  {  // video frame, 4:3: 120x90 with 5 black columns each side
-    const Rendered r =
-        render(imagingtest::png(640, 480, imagingtest::solid(kRed)), kContentVideoFrame, 130, 90);
-    EXPECT_EQ(r.width, 130);
-    EXPECT_EQ(r.picture.left, 5);
-    EXPECT_EQ(r.picture.width, 120);
-    EXPECT_EQ(r.picture.height, 90);
-    expectBars(r, kBlack);
-  }
-  {  // square album art fills its box
-    const Rendered r =
-        render(imagingtest::jpeg(600, 600, imagingtest::solid(kRed)), kContentAlbumArt, 200, 200);
-    EXPECT_EQ(r.width, 200);
-    EXPECT_EQ(r.picture.width, 200);
-    EXPECT_EQ(r.picture.height, 200);
-  }
-  {  // a thin photo keeps its 3 columns
-    const Rendered r = render(imagingtest::png(3, 4000, imagingtest::solid(kRed)), kContentPhoto, 100, 100);
-    EXPECT_EQ(r.width, 3);
-    EXPECT_EQ(r.height, 100);
-  }
-  {  // odd horizontal margin: the extra column goes right
-    const Rendered r =
-        render(imagingtest::png(90, 90, imagingtest::solid(kRed)), kContentVideoFrame, 131, 90);
-    EXPECT_EQ(r.picture.left, 20);
-    EXPECT_EQ(r.picture.width, 90);
   }
   EXPECT_TRUE(capture.lines().empty());
 }
@@ -129,12 +121,10 @@ TEST(ThumbnailRenderer, DrawnAreaIsTheSourceScaledWithAHighQualityFilter) {
   };
   const media::Bytes source = imagingtest::png(640, 480, pattern);
   const Rendered r = render(source, kContentVideoFrame, 130, 90);
-  VipsBlob* blob = vips_blob_new(nullptr, source.data(), source.size());
   const vips::VImage reference =
-      vips::VImage::thumbnail_buffer(blob, 120,
-                                     vips::VImage::option()->set("height", 90)->set("size", VIPS_SIZE_FORCE))
+      imagingtest::decode(source)
+          .thumbnail_image(120, vips::VImage::option()->set("height", 90)->set("size", VIPS_SIZE_FORCE))
           .copy_memory();
-  vips_area_unref(VIPS_AREA(blob));
   double total = 0;
   for (int y = 0; y < 90; ++y) {
     for (int x = 0; x < 120; ++x) {
@@ -180,13 +170,8 @@ TEST(ThumbnailRenderer, TransparencyGreyAndDeepPicturesBecomeOrdinaryRgb) {
   EXPECT_TRUE(imagingtest::near(imagingtest::pixelAt(photo.image, 50, 50), kWhite, 2));
 
   // 16-bit grey.
-  const vips::VImage grey16 =
-      imagingtest::drawRgb(50, 50, imagingtest::solid({128, 128, 128}))
-          .extract_band(0)
-          .cast(VIPS_FORMAT_USHORT)
-          .linear(257.0, 0.0)
-          .cast(VIPS_FORMAT_USHORT)
-          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_GREY16));
+  const vips::VImage grey16 = imagingtest::drawRgb(50, 50, imagingtest::solid({128, 128, 128}))
+                                  .colourspace(VIPS_INTERPRETATION_GREY16);
   const auto picture = imaging::Picture::fromBytes(imagingtest::encode(grey16, ".png"));
   ASSERT_TRUE(picture);
   const auto tiff = makeThumbnailForContentCategory(*picture, kContentPhoto, 10, 10);
