@@ -149,16 +149,12 @@ TEST_F(Mp3ParserTest, GenreTrackAndRepeatedFrames) {
 
 TEST_F(Mp3ParserTest, DecodesTextsByTheirEncoding) {
   Id3v2Fixture tag(4);
-  tag.text("TIT2", "\xC7\xD1\xB1\xB9", 0)        // valid code page 949: Korean
-      .text("TPE1", "Caf\xE9", 0)                // not CP949: Latin-1
-      .text("TALB", "Bad \xC3\x28 utf8", 3)      // ill-formed UTF-8: read as 8-bit text
-      .utf16("TCOM", u"Dvo\u0159\u00E1k", true)  // BOM FE FF under encoding 1
-      .text("TCON",
-            std::string("\x00J\x00"
-                        "a\x00z\x00z",
-                        8),
-            2)                                       // UTF-16BE without BOM
-      .comment("d", "\xEC\xA3\xBC\xEC\x84\x9D", 3);  // UTF-8 comment
+  tag.text("TIT2", "\xC7\xD1\xB1\xB9", 0)               // valid code page 949: Korean
+      .text("TPE1", "Caf\xE9", 0)                       // not CP949: Latin-1
+      .text("TALB", "Bad \xC3\x28 utf8", 3)             // ill-formed UTF-8: read as 8-bit text
+      .utf16("TCOM", u"Dvo\u0159\u00E1k", true)         // BOM FE FF under encoding 1
+      .text("TCON", std::string("\0J\0a\0z\0z", 8), 2)  // UTF-16BE without BOM
+      .comment("d", "\xEC\xA3\xBC\xEC\x84\x9D", 3);     // UTF-8 comment
   const MediaRecord r = build(tagged("enc.mp3", tag.bytes()));
   EXPECT_EQ(text(r, keys::MediaDBMusicColumnTitle), "한국");
   EXPECT_EQ(text(r, keys::MediaDBMusicColumnArtist), "Café");
@@ -173,28 +169,14 @@ TEST(Id3TextTest, ReadsTheFirstStringOfTheTextField) {
   // A UTF-16 comment: its description and text each carry a BOM; a UTF-16
   // terminator is an aligned zero unit, not any two zero bytes.
   const std::string comment(
-      "\x01"
-      "eng"
-      "\xFF\xFE"
-      "d\x00"
-      "\x00\x00"
-      "\xFF\xFE"
-      "\x00\x01"
-      "b\x00"
-      "\x00\x00"
-      "x",
+      "\1eng\xFF\xFE"
+      "d\0\0\0\xFF\xFE\0\1b\0\0\0x",
       19);
   auto field = id3::readTextField(comment, FieldLayout::kComment);
   ASSERT_TRUE(field);
   EXPECT_EQ(id3::decodeText(*field), "\u0100b");
-  EXPECT_FALSE(id3::readTextField(std::string("\x00"
-                                              "en",
-                                              3),
-                                  FieldLayout::kComment));
-  EXPECT_FALSE(
-      id3::readTextField("\x00"
-                         "engno terminator",
-                         FieldLayout::kComment));
+  EXPECT_FALSE(id3::readTextField(std::string("\0en", 3), FieldLayout::kComment));
+  EXPECT_FALSE(id3::readTextField("\0engno terminator", FieldLayout::kComment));
   EXPECT_FALSE(id3::readTextField("", FieldLayout::kText));
 
   // Several texts (ID3v2.4): the first; a missing BOM reads little-endian;
@@ -202,8 +184,8 @@ TEST(Id3TextTest, ReadsTheFirstStringOfTheTextField) {
   field = id3::readTextField(std::string("\x00One\x00Two", 8), FieldLayout::kText);
   EXPECT_EQ(id3::decodeText(*field), "One");
   EXPECT_EQ(id3::decodeText({1, std::string("H\x00i\x00", 4)}), "Hi");
-  EXPECT_EQ(id3::decodeText({1, std::string("\x00\xD8"
-                                            "A\x00",
+  EXPECT_EQ(id3::decodeText({1, std::string("\0\xD8"
+                                            "A\0",
                                             4)}),
             "\uFFFDA");
   EXPECT_EQ(id3::decodeText({9, std::string("plain\0tail", 10)}), "plain");

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -491,92 +490,38 @@ TEST_F(Mp4Test, HostileAndTruncatedFilesGiveNoneOrARecord) {
   Mp4Bytes noise(4096);
   for (auto& b : noise) b = static_cast<uint8_t>(random());
   survive(noise);
-  // Every aligned 32-bit field set to 0, 1 or 0xFFFFFFFF in turn.
-  for (size_t i = 0; i + 8 <= good.size(); i += 4) {
-    for (uint32_t value : {0u, 1u, 0xFFFFFFFFu}) {
-      Mp4Bytes bytes = good;
-      for (int k = 0; k < 4; ++k)
-        bytes[i + static_cast<size_t>(k)] = static_cast<uint8_t>(value >> (24 - 8 * k));
-      (void)mp4::Mp4File::fromBytes(bytes);
-    }
-  }
 }
 
 // ---- real files made by ffmpeg and tagged with TagLib ----------------------------
 
-TEST_F(Mp4Test, FfmpegFilesTaggedWithTagLib) {
+TEST_F(Mp4Test, FfmpegFileTaggedWithTagLib) {
   const std::string m4a = ffmpeg("tone.m4a", "-f lavfi -i sine=frequency=440:duration=3 -c:a aac -b:a 128k");
   ASSERT_FALSE(m4a.empty()) << "ffmpeg failed";
   {
     TagLib::MP4::File file(m4a.c_str());
     ASSERT_TRUE(file.isValid());
-    TagLib::MP4::Tag* tag = file.tag();
-    tag->setItem("\251nam", TagLib::StringList(TagLib::String("Tïtle ✓", TagLib::String::UTF8)));
-    tag->setItem("\251ART", TagLib::StringList("Artist"));
-    tag->setItem("aART", TagLib::StringList("Album Artist"));
-    tag->setItem("\251alb", TagLib::StringList("Album"));
-    tag->setItem("\251wrt", TagLib::StringList("Composer"));
-    tag->setItem("\251day", TagLib::StringList("2011-02-03"));
-    tag->setItem("\251gen", TagLib::StringList("XX"));  // patched into a numeric gnre below
-    tag->setItem("trkn", TagLib::MP4::Item(4, 11));
-    tag->setItem("disk", TagLib::MP4::Item(1, 2));
-    const Mp4Bytes cover = jpegCover(400);
+    file.tag()->setItem("\251nam", TagLib::StringList(TagLib::String("Tïtle ✓", TagLib::String::UTF8)));
+    file.tag()->setItem("trkn", TagLib::MP4::Item(4, 11));
     const Mp4Bytes png = imagingtest::png(20, 20, imagingtest::solid({0, 0, 255}));
     TagLib::MP4::CoverArtList covers;
     covers.append({TagLib::MP4::CoverArt::PNG,
                    TagLib::ByteVector(reinterpret_cast<const char*>(png.data()), png.size())});
-    covers.append({TagLib::MP4::CoverArt::JPEG,
-                   TagLib::ByteVector(reinterpret_cast<const char*>(cover.data()), cover.size())});
     covers.append({TagLib::MP4::CoverArt::JPEG, TagLib::ByteVector("junk", 4)});
-    tag->setItem("covr", TagLib::MP4::Item(covers));
+    file.tag()->setItem("covr", TagLib::MP4::Item(covers));
     ASSERT_TRUE(file.save());
   }
-  // ©gen "XX" (data type 1) becomes gnre 18 (type 0) of the same size.
-  Mp4Bytes bytes;
-  {
-    std::ifstream in(m4a, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
-  const size_t gen = test::findFourcc(bytes, "\251gen");
-  ASSERT_NE(gen, static_cast<size_t>(-1));
-  const size_t data = test::findFourcc(bytes, "data", gen);
-  std::copy_n("gnre", 4, bytes.begin() + static_cast<std::ptrdiff_t>(gen));
-  bytes[data + 7] = 0;   // type: implicit
-  bytes[data + 12] = 0;  // value 0x0012
-  bytes[data + 13] = 18;
-  write("tone.m4a", bytes);
-
   const MediaRecord r = buildOk(m4a);
   EXPECT_EQ(*r.get<std::string>(media::MediaDBMusicColumnTitle), "Tïtle ✓");
-  EXPECT_EQ(*r.get<std::string>(media::MediaDBMusicColumnAlbumArtist), "Album Artist");
-  EXPECT_EQ(*r.get<std::string>(media::MediaDBMusicColumnDateReleased), "2011-02-03");
-  EXPECT_EQ(*r.get<std::string>(media::MediaDBMusicColumnGenre), "Rock");
   EXPECT_EQ(*r.get<int32_t>(media::MediaDBMusicColumnTrackNo), 4);
-  EXPECT_EQ(*r.get<int32_t>(media::MediaDBMusicColumnDiscNo), 1);
   EXPECT_EQ(*r.get<double>(media::MediaDBMusicColumnPlayLength), 3.0);  // 3.02 s with encoder priming
   EXPECT_EQ(*r.get<double>(media::MediaDBMusicColumnSamplerate), 44100.0);
   const int32_t kbps = *r.get<int32_t>(media::MediaDBMusicColumnBitrate);
   EXPECT_GE(kbps, 100);
   EXPECT_LE(kbps, 140);
-  // The first artwork (a PNG) is the album art.
-  const auto* art = r.get<media::Bytes>(media::MediaDBMusicColumnAlbumArt);
+  const auto* art = r.get<media::Bytes>(media::MediaDBMusicColumnAlbumArt);  // the first artwork, a PNG
   ASSERT_NE(art, nullptr);
-  const vips::VImage thumb = imagingtest::decode(*art);
-  EXPECT_EQ(thumb.width(), 200);
-  const std::string text = dump(m4a);
-  EXPECT_NE(text.find("genreType: 18\n"), std::string::npos);
-  EXPECT_EQ(text.find("genre: "), std::string::npos);
-  EXPECT_NE(text.find("art[0]: type=4 size="), std::string::npos);
-  EXPECT_NE(text.find("art[2]: type=3 size=4 data="), std::string::npos);
-
-  const std::string m4v =
-      ffmpeg("clip.m4v", "-f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 -an");
-  ASSERT_FALSE(m4v.empty());
-  const MediaRecord v = buildOk(m4v);
-  EXPECT_FALSE(v.contains(media::MediaDBMusicColumnPlayLength));
-  EXPECT_FALSE(v.contains(media::MediaDBMusicColumnSamplerate));
-  EXPECT_FALSE(v.contains(media::MediaDBMusicColumnBitrate));
-  EXPECT_EQ(*v.get<std::string>(media::MediaDBCommonColumnFileTypeString), "M4V");
+  EXPECT_EQ(imagingtest::decode(*art).width(), 200);
+  EXPECT_NE(dump(m4a).find("art[1]: type=3 size=4 data="), std::string::npos);
 }
 
 }  // namespace

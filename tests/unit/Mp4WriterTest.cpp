@@ -10,13 +10,10 @@
 #include <taglib/mp4tag.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <sstream>
 #include <thread>
 
 #include "fixtures/Mp4Fixture.h"
@@ -26,6 +23,7 @@
 #include "platform/log/Log.h"
 #include "tags/MediaTag.h"
 #include "tags/UpdateMP4Tag.h"
+#include "unit/TagTestSupport.h"
 
 namespace corvane::tags {
 namespace {
@@ -34,71 +32,6 @@ using media::Bytes;
 using media::MediaRecord;
 using media::NullMarker;
 namespace fs = std::filesystem;
-
-// Small file and process helpers of this test (kept here so that the test
-// does not depend on other writers' test support).
-namespace tagtest {
-
-Bytes readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeBytes(const fs::path& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string shellQuote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-// Standard output of a shell command; none when it exits with an error.
-std::optional<std::string> run(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string out;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  return ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
-}
-
-std::string fromHex(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
-}
-
-// The md5 of the decoded audio (artwork is not decoded).
-std::string audioMd5(const fs::path& file) {
-  return run("ffmpeg -v error -i " + shellQuote(file.string()) + " -map 0:a -f md5 - </dev/null")
-      .value_or("failed");
-}
-
-// A folder removed with everything in it at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "corvane-mp4w-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
-
-}  // namespace tagtest
 
 // The metadata of an MP4 file as mutagen reads it.
 struct Mp4Read {
@@ -295,15 +228,12 @@ TEST_F(Mp4WriterTest, NullMarkerAbsentAndUnsupportedLeaveFieldsAlone) {
     if (std::string(k) != media::MediaDBMusicColumnAlbumArt) nulls.set(k, NullMarker{});
     unsupported.set(k, media::Unsupported{"a{sv}"});
   }
-  const Mp4Read afterNulls = update(file, nulls);
-  EXPECT_EQ(afterNulls.texts, before.texts);
-  EXPECT_EQ(afterNulls.pairs, before.pairs);
-  EXPECT_EQ(afterNulls.covers, before.covers);
-
-  const Mp4Read afterUnsupported = update(file, unsupported);
-  EXPECT_EQ(afterUnsupported.texts, before.texts);
-  EXPECT_EQ(afterUnsupported.pairs, before.pairs);
-  EXPECT_EQ(afterUnsupported.covers, before.covers);
+  for (const MediaRecord* unchanged : {&nulls, &unsupported}) {
+    const Mp4Read after = update(file, *unchanged);
+    EXPECT_EQ(after.texts, before.texts);
+    EXPECT_EQ(after.pairs, before.pairs);
+    EXPECT_EQ(after.covers, before.covers);
+  }
 
   // A title alone changes the title alone; an absent picture keeps all three.
   MediaRecord title;
@@ -327,8 +257,6 @@ TEST_F(Mp4WriterTest, TrackAndDiscIndexAndTotal) {
       {std::nullopt, int32_t{5}, {5, 5}},
       {std::pair(3, 12), int32_t{70000}, {4464, 4464}},
       {std::pair(3, 12), std::string(" 9 of"), {9, 12}},
-      {std::pair(3, 12), 11.9, {11, 12}},
-      {std::pair(3, 12), int32_t{12}, {12, 12}},
   };
   for (const char* code : {"trkn", "disk"}) {
     const char* recordKey =
@@ -403,14 +331,9 @@ TEST_F(Mp4WriterTest, OpenFailuresAndRefusedRewritesLeaveTheFile) {
   EXPECT_TRUE(UpdateMP4Tag().updateTag("", withPath));
   EXPECT_EQ(readWithMutagen(viaRecord).text("\251nam"), "New");
 
-  const fs::path readOnly = copyOf("late.m4a", "ro.m4a");
-  const auto original = tagtest::readBytes(readOnly);
-  ::chmod(readOnly.c_str(), 0444);
-  EXPECT_FALSE(UpdateMP4Tag().updateTag(readOnly.string(), r));
-  EXPECT_EQ(tagtest::readBytes(readOnly), original);
-
   // A copy that cannot grow (file size limit) fails the update cleanly.
   const fs::path limited = copyOf("late.m4a", "limited.m4a");
+  const auto original = tagtest::readBytes(limited);
   const auto runChild = [](const std::function<int()>& body) {
     const pid_t pid = ::fork();
     if (pid == 0) ::_exit(body());
@@ -418,10 +341,9 @@ TEST_F(Mp4WriterTest, OpenFailuresAndRefusedRewritesLeaveTheFile) {
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
   };
-  // No picture in the children: libvips' threads do not survive a fork.
-  MediaRecord plain;
-  plain.set(media::MediaDBMusicColumnTitle, std::string("New"));
-  MediaRecord big = plain;
+  // No picture in the child: libvips' threads do not survive a fork.
+  MediaRecord big;
+  big.set(media::MediaDBMusicColumnTitle, std::string("New"));
   big.set(media::MediaDBMusicColumnComposer, std::string(20000, 'c'));
   EXPECT_EQ(runChild([&] {
               const rlimit limit{original.size() + 4096, original.size() + 4096};
@@ -431,25 +353,8 @@ TEST_F(Mp4WriterTest, OpenFailuresAndRefusedRewritesLeaveTheFile) {
             0);
   EXPECT_EQ(tagtest::readBytes(limited), original);
 
-  if (::geteuid() == 0) {  // a read-only folder binds only an ordinary user
-    const fs::path folder = scratch_ / "ro";
-    fs::create_directory(folder);
-    const fs::path inside = folder / "a.m4a";
-    fs::copy_file(*dir_ / "late.m4a", inside);
-    ::chown(folder.c_str(), 65534, 65534);
-    ::chown(inside.c_str(), 65534, 65534);
-    ::chmod(folder.c_str(), 0555);
-    ::chmod(scratch_.path().c_str(), 0755);  // the ordinary user may pass through
-    EXPECT_EQ(runChild([&] {
-                if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
-                return UpdateMP4Tag().updateTag(inside.string(), plain) ? 1 : 0;
-              }),
-              0);
-    EXPECT_EQ(tagtest::readBytes(inside), original);
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
-  }
   // No stray copies beside the files this test made.
-  EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.path()), {}), ::geteuid() == 0 ? 5 : 4);
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.path()), {}), 3);
 }
 
 // A file (found by fuzzing) whose user-data box claims far more than the
@@ -479,6 +384,24 @@ TEST_F(Mp4WriterTest, TagsSavedWhereNoReaderFindsThemFailTheUpdate) {
   r.set(media::MediaDBMusicColumnTitle, std::string("New"));
   EXPECT_FALSE(UpdateMP4Tag().updateTag(file.string(), r));
   EXPECT_EQ(tagtest::readBytes(file), bytes);
+}
+
+// A chunk offset table whose count runs past its box: moving the offsets
+// would write far beyond the table, so the file is not opened for change.
+TEST_F(Mp4WriterTest, OffsetTableCountBeyondItsBoxIsRefused) {
+  test::Mp4Bytes bytes = test::buildMp4(test::Mp4FileSpec{});
+  const std::string type = "stco";
+  const auto stco = std::search(bytes.begin(), bytes.end(), type.begin(), type.end());
+  ASSERT_NE(stco, bytes.end());
+  stco[8] = 0x7F;  // entry count 0x7F000000 and more
+  const fs::path file = scratch_ / "hostile.m4a";
+  ASSERT_TRUE(test::writeMp4Bytes(file.string(), bytes));
+  MediaRecord r;
+  r.set(media::MediaDBMusicColumnComposer, std::string(5000, 'c'));  // the tags grow
+  log::Capture capture;
+  EXPECT_FALSE(UpdateMP4Tag().updateTag(file.string(), r));
+  EXPECT_TRUE(capture.contains("MP4Tag file open fail " + file.string()));
+  EXPECT_EQ(tagtest::readBytes(file), Bytes(bytes.begin(), bytes.end()));
 }
 
 TEST_F(Mp4WriterTest, DispatcherAndTwoUpdatesAtOnce) {

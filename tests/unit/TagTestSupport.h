@@ -86,17 +86,23 @@ inline std::string audioMd5(const fs::path& file) {
       .value_or("failed");
 }
 
-// One ID3v2 frame as mutagen reads it.
+inline std::string fromHex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return out;
+}
+
+// One ID3v2 frame as mutagen reads it: encoding, texts, MIME type, picture data.
 struct ReadFrame {
   int encoding = -1;
   std::vector<std::string> text;
-  std::string mime, lang, desc;
+  std::string mime;
   std::vector<uint8_t> data;
 };
 
 struct ReadTag {
-  int version = 0;    // 3 for ID3v2.3
-  uint64_t size = 0;  // bytes the tag occupies, header included
+  int version = 0;  // 3 for ID3v2.3
   std::multimap<std::string, ReadFrame> frames;
 
   const ReadFrame* first(const std::string& id) const {
@@ -109,15 +115,8 @@ struct ReadTag {
   }
 };
 
-inline std::string fromHex(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
-}
-
 // The ID3v2 tag of file read by mutagen with no translation of frames or
-// genres; none when the file has no tag.
+// genres; none when the file has no tag. Fields are hex so spaces survive.
 inline std::optional<ReadTag> readWithMutagen(const fs::path& file) {
   static const char* script = R"PY(
 import sys, mutagen.id3 as m
@@ -126,41 +125,30 @@ try:
 except m.ID3NoHeaderError:
     sys.exit(3)
 h = lambda s: s.encode('utf-8', 'surrogatepass').hex() or '-'
-print('V', t.version[1], t.size)
+print('V', t.version[1])
 for f in t.values():
     text = ','.join(h(str(x)) for x in getattr(f, 'text', [])) or '-'
     data = getattr(f, 'data', b'').hex() if f.FrameID in ('APIC', 'PIC') else '-'
-    print(f.FrameID, int(getattr(f, 'encoding', -1)), text, getattr(f, 'mime', '-') or '-',
-          getattr(f, 'lang', '-') or '-', h(getattr(f, 'desc', '')), data)
+    print(f.FrameID, int(getattr(f, 'encoding', -1)), text, getattr(f, 'mime', '-') or '-', data or '-')
 )PY";
   const auto out = run("/usr/bin/python3 -c " + shellQuote(script) + " " + shellQuote(file.string()));
   if (!out) return std::nullopt;
   ReadTag tag;
   std::istringstream lines(*out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string id, enc, text, mime, lang, desc, data;
-    fields >> id;
+  std::string id, enc, text, mime, data;
+  while (lines >> id) {
     if (id == "V") {
-      fields >> tag.version >> tag.size;
+      lines >> tag.version;
       continue;
     }
-    fields >> enc >> text >> mime >> lang >> desc >> data;
+    lines >> enc >> text >> mime >> data;
     ReadFrame f;
     f.encoding = std::stoi(enc);
-    if (text != "-") {
-      std::istringstream parts(text);
-      std::string part;
-      while (std::getline(parts, part, ',')) f.text.push_back(fromHex(part));
-    }
+    std::istringstream parts(text == "-" ? "" : text);
+    for (std::string part; std::getline(parts, part, ',');) f.text.push_back(fromHex(part));
     f.mime = mime == "-" ? "" : mime;
-    f.lang = lang == "-" ? "" : lang;
-    f.desc = desc == "-" ? "" : fromHex(desc);
-    if (data != "-") {
-      const std::string raw = fromHex(data);
-      f.data.assign(raw.begin(), raw.end());
-    }
+    const std::string raw = data == "-" ? "" : fromHex(data);
+    f.data.assign(raw.begin(), raw.end());
     tag.frames.emplace(id, f);
   }
   return tag;
