@@ -53,23 +53,6 @@ std::string libexifText(const ByteVec& jpeg, ExifTag tag) {
   return buffer;
 }
 
-// Sets TZ for the lifetime of the object and restores the previous value.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = getenv("TZ")) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
-
 }  // namespace
 
 TEST_F(ExifExtractorTest, EveryMappedTagGivesLibexifsTextInBothByteOrders) {

@@ -58,23 +58,6 @@ class ImageInfoBuilderTest : public ::testing::Test {
   UnifiedImageInfoBuilder builder_;
 };
 
-// Sets the process time zone for one test and restores it afterwards.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
-
 TEST_F(ImageInfoBuilderTest, BuildsTheFixedKeysForEveryPictureFormat) {
   struct Case {
     std::string name;
@@ -174,7 +157,7 @@ fixture::ExifBuilder fullExif() {
 }
 
 TEST_F(ImageInfoBuilderTest, OnlyJpgFilesAreReadForExif) {
-  ZoneGuard zone("EST5EDT");
+  fixture::ScopedTimeZone zone("EST5EDT");
   const auto jpg = builder_.build(writeJpegWithExif("a.jpg", fullExif()));
   ASSERT_TRUE(jpg);
   EXPECT_EQ(*jpg->get<std::string>(MediaDBPhotoColumnCameraModel), "Cam 3000");
