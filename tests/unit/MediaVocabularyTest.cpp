@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "media/Genre.h"
 #include "media/MediaDBKeys.h"
@@ -43,25 +44,19 @@ TEST(MediaDBKeys, SharedAndLookalikeValues) {
 }
 
 TEST(RZMediaTypeReader, MapsExtensionsCaseInsensitively) {
-  struct Case {
-    const char* path;
-    int32_t code;
-    const char* name;
-  };
-  const Case cases[] = {
-      {"/m/a.mp3", 0x01000001, "MP3"},       {"/m/a.MP3", 0x01000001, "MP3"},
-      {"/m/a.Mp3", 0x01000001, "MP3"},       {"/m/a.flac", 0x01000040, "FLAC"},
-      {"/m/a.flc", 0x01000040, "FLAC"},      {"/m/a.jpeg", 0x04000400, "JPEG"},
-      {"/m/a.jpg", 0x04000001, "JPG"},       {"/m/a.mp4", 0x02020000, "MP4"},
-      {"/m/a.m4v", 0x02000010, "M4V"},       {"/m/a.m4a", 0x01000020, "M4A"},
-      {"/m/a.TIFF", 0x04000200, "TIFF"},     {"/m/a.tif", 0x04000010, "TIF"},
-      {"/m/a.rm", 0x01200000, "RM"},         {"/m/a.3gp", 0x02004000, "3GP"},
-      {"/m/x.tar.mpeg", 0x02040000, "MPEG"}, {"a.b/c.d/clip.Mov", 0x02000020, "MOV"},
-  };
+  // clang-format off
+  const std::tuple<const char*, int32_t, const char*> cases[] = {
+      {"/m/a.mp3", 0x01000001, "MP3"}, {"/m/a.MP3", 0x01000001, "MP3"}, {"/m/a.Mp3", 0x01000001, "MP3"},
+      {"/m/a.flac", 0x01000040, "FLAC"}, {"/m/a.flc", 0x01000040, "FLAC"}, {"/m/a.jpeg", 0x04000400, "JPEG"},
+      {"/m/a.jpg", 0x04000001, "JPG"}, {"/m/a.mp4", 0x02020000, "MP4"}, {"/m/a.m4v", 0x02000010, "M4V"},
+      {"/m/a.m4a", 0x01000020, "M4A"}, {"/m/a.TIFF", 0x04000200, "TIFF"}, {"/m/a.tif", 0x04000010, "TIF"},
+      {"/m/a.rm", 0x01200000, "RM"}, {"/m/a.3gp", 0x02004000, "3GP"}, {"/m/x.tar.mpeg", 0x02040000, "MPEG"},
+      {"a.b/c.d/clip.Mov", 0x02000020, "MOV"}};
+  // clang-format on
   log::Capture capture;
-  for (const Case& c : cases) {
-    EXPECT_EQ(RZMediaTypeReader::type(c.path), c.code) << c.path;
-    EXPECT_EQ(RZMediaTypeReader::typeName(c.code), c.name) << c.path;
+  for (const auto& [path, code, name] : cases) {
+    EXPECT_EQ(RZMediaTypeReader::type(path), code) << path;
+    EXPECT_EQ(RZMediaTypeReader::typeName(code), name) << path;
   }
   EXPECT_TRUE(capture.lines().empty());
   EXPECT_EQ(kMediaTypeMP3, 0x01000001);
