@@ -1,10 +1,15 @@
 #include "tags/UpdateMP4Tag.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "media/MediaDBKeys.h"
 #include "media/Utf8.h"
@@ -183,6 +188,66 @@ bool storeInto(const std::string& copyPath, const MediaRecord& record, const Art
   return written && holdsRequestedChanges(written->tags(), updated, before);
 }
 
+uint64_t bigEndian(const uint8_t* p, int bytes) {
+  uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) value = value << 8 | p[i];
+  return value;
+}
+
+// When the tags grow, the writer library moves the audio and adds the shift
+// to every chunk offset table ('stco', 'co64') it finds in the movie box. It
+// rewrites as many entries as the table's count says, from 16 bytes into the
+// box, never checking the count against the box: a hostile count makes it
+// write gigabytes past the table. Every such box in movie (4 bytes of size,
+// then the type, anywhere, as the library may see one) must hold its count.
+bool offsetTablesHoldTheirCounts(mp4::ByteSpan movie) {
+  for (const char* type : {"stco", "co64"}) {
+    const uint64_t entrySize = type[0] == 's' ? 4 : 8;
+    for (size_t from = 4; from + 12 <= movie.size();) {
+      const void* found = ::memmem(movie.data() + from, movie.size() - from, type, 4);
+      if (found == nullptr) break;
+      const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(found) - movie.data()) - 4;
+      from = at + 5;
+      if (at + 16 > movie.size()) break;  // too short for the library to read a count
+      const uint8_t* box = movie.data() + at;
+      const uint64_t rest = movie.size() - at;
+      uint64_t length = bigEndian(box, 4);
+      if (length == 1) length = bigEndian(box + 8, 8);
+      if (length == 0 || length > rest) length = rest;
+      if (length < 16 || bigEndian(box + 12, 4) * entrySize > length - 16) return false;
+    }
+  }
+  return true;
+}
+
+// Whether the library may safely move the chunk offsets of the file: every
+// top-level movie box is checked (one too large to read is refused).
+bool safeToMoveOffsets(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool safe = ::fstat(fd, &st) == 0;
+  const uint64_t fileSize = safe ? static_cast<uint64_t>(st.st_size) : 0;
+  for (uint64_t offset = 0; safe && offset < fileSize;) {
+    std::array<uint8_t, 16> head{};
+    const ssize_t got = ::pread(fd, head.data(), head.size(), static_cast<off_t>(offset));
+    if (got < 8) break;
+    const auto header =
+        mp4::parseBoxHeader(mp4::ByteSpan(head.data(), static_cast<size_t>(got)), fileSize - offset);
+    if (!header) break;  // the library's walk of the top level ends here too
+    if (header->type == mp4::fourcc("moov")) {
+      std::vector<uint8_t> movie(header->size <= mp4::kMaxMovieBoxBytes ? header->size : 0);
+      safe = !movie.empty() &&
+             ::pread(fd, movie.data(), movie.size(), static_cast<off_t>(offset)) ==
+                 static_cast<ssize_t>(movie.size()) &&
+             offsetTablesHoldTheirCounts(movie);
+    }
+    offset += header->size;
+  }
+  ::close(fd);
+  return safe;
+}
+
 std::string resolvePath(const std::string& path, const MediaRecord& record) {
   if (!path.empty()) return path;
   const std::string* fromRecord = record.get<std::string>(media::MediaDBCommonColumnFilePath);
@@ -209,7 +274,8 @@ bool UpdateMP4Tag::updateTag(const std::string& path, const MediaRecord& record)
   const std::string target = resolvePath(path, record);
   // Open for change as a check only: the original itself is never written.
   const std::optional<mp4::Mp4File> original = mp4::Mp4File::openForChange(target);
-  if (!original) {
+  // A file whose offset tables the library would overrun is not opened for change.
+  if (!original || !safeToMoveOffsets(target)) {
     logOpenFail(target);
     return false;
   }

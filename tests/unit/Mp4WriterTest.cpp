@@ -10,6 +10,7 @@
 #include <taglib/mp4tag.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -383,6 +384,24 @@ TEST_F(Mp4WriterTest, TagsSavedWhereNoReaderFindsThemFailTheUpdate) {
   r.set(media::MediaDBMusicColumnTitle, std::string("New"));
   EXPECT_FALSE(UpdateMP4Tag().updateTag(file.string(), r));
   EXPECT_EQ(tagtest::readBytes(file), bytes);
+}
+
+// A chunk offset table whose count runs past its box: moving the offsets
+// would write far beyond the table, so the file is not opened for change.
+TEST_F(Mp4WriterTest, OffsetTableCountBeyondItsBoxIsRefused) {
+  test::Mp4Bytes bytes = test::buildMp4(test::Mp4FileSpec{});
+  const std::string type = "stco";
+  const auto stco = std::search(bytes.begin(), bytes.end(), type.begin(), type.end());
+  ASSERT_NE(stco, bytes.end());
+  stco[8] = 0x7F;  // entry count 0x7F000000 and more
+  const fs::path file = scratch_ / "hostile.m4a";
+  ASSERT_TRUE(test::writeMp4Bytes(file.string(), bytes));
+  MediaRecord r;
+  r.set(media::MediaDBMusicColumnComposer, std::string(5000, 'c'));  // the tags grow
+  log::Capture capture;
+  EXPECT_FALSE(UpdateMP4Tag().updateTag(file.string(), r));
+  EXPECT_TRUE(capture.contains("MP4Tag file open fail " + file.string()));
+  EXPECT_EQ(tagtest::readBytes(file), Bytes(bytes.begin(), bytes.end()));
 }
 
 TEST_F(Mp4WriterTest, DispatcherAndTwoUpdatesAtOnce) {
