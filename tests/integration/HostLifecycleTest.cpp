@@ -22,12 +22,6 @@ class HostLifecycle : public ::testing::Test {
     daemon = std::make_unique<DaemonProcess>();
     ASSERT_TRUE(bus.waitForOwner(kExifBusName, true)) << daemon->log();
   }
-  void post(const std::string& name, const std::optional<std::string>& appId) {
-    center.post(name, appId);
-    // Notifications are handled in order on the daemon's main loop; this
-    // lets the daemon see one before the test looks.
-    ASSERT_TRUE(daemon->waitForLog(name == "AppRegister" ? "app registed" : "terminate requested"));
-  }
   // The daemon is still there a little while after the last notification.
   bool staysUp() {
     std::this_thread::sleep_for(300ms);
