@@ -198,9 +198,12 @@ uint64_t bigEndian(const uint8_t* p, int bytes) {
 // to every chunk offset table ('stco', 'co64') it finds in the movie box. It
 // rewrites as many entries as the table's count says, from 16 bytes into the
 // box, never checking the count against the box: a hostile count makes it
-// write gigabytes past the table. Every such box in movie (4 bytes of size,
-// then the type, anywhere, as the library may see one) must hold its count.
-bool offsetTablesHoldTheirCounts(mp4::ByteSpan movie) {
+// write gigabytes past the table. It also inserts new user data right after
+// the header of the movie or user-data box and then reads a table that stood
+// there from its old place, which now holds tag bytes. So every such box in
+// movie (4 bytes of size, then the type, anywhere, as the library may see
+// one) must hold its count and must not be the first child of either box.
+bool offsetTablesAreSafeToMove(mp4::ByteSpan movie) {
   for (const char* type : {"stco", "co64"}) {
     const uint64_t entrySize = type[0] == 's' ? 4 : 8;
     for (size_t from = 4; from + 12 <= movie.size();) {
@@ -208,6 +211,7 @@ bool offsetTablesHoldTheirCounts(mp4::ByteSpan movie) {
       if (found == nullptr) break;
       const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(found) - movie.data()) - 4;
       from = at + 5;
+      if (at == 8 || (at > 8 && std::memcmp(movie.data() + at - 4, "udta", 4) == 0)) return false;
       if (at + 16 > movie.size()) break;  // too short for the library to read a count
       const uint8_t* box = movie.data() + at;
       const uint64_t rest = movie.size() - at;
@@ -240,7 +244,7 @@ bool safeToMoveOffsets(const std::string& path) {
       safe = !movie.empty() &&
              ::pread(fd, movie.data(), movie.size(), static_cast<off_t>(offset)) ==
                  static_cast<ssize_t>(movie.size()) &&
-             offsetTablesHoldTheirCounts(movie);
+             offsetTablesAreSafeToMove(movie);
     }
     offset += header->size;
   }

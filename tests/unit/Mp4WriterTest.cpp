@@ -402,6 +402,21 @@ TEST_F(Mp4WriterTest, OffsetTableCountBeyondItsBoxIsRefused) {
   EXPECT_FALSE(UpdateMP4Tag().updateTag(file.string(), r));
   EXPECT_TRUE(capture.contains("MP4Tag file open fail " + file.string()));
   EXPECT_EQ(tagtest::readBytes(file), Bytes(bytes.begin(), bytes.end()));
+
+  // A sound table as the movie box's first child, where new user data goes in.
+  test::Mp4Bytes first = test::buildMp4(test::Mp4FileSpec{});
+  const std::string moovType = "moov";
+  const auto moov = std::search(first.begin(), first.end(), moovType.begin(), moovType.end());
+  ASSERT_NE(moov, first.end());
+  const test::Mp4Bytes table = test::mp4FullBox("co64", 0, 0, {0, 0, 0, 0});
+  uint32_t size = 0;
+  for (int i = -4; i < 0; ++i) size = size << 8 | moov[i];
+  size += static_cast<uint32_t>(table.size());
+  for (int i = -4; i < 0; ++i) moov[i] = static_cast<uint8_t>(size >> (8 * (-1 - i)));
+  first.insert(moov + 4, table.begin(), table.end());
+  ASSERT_TRUE(test::writeMp4Bytes(file.string(), first));
+  EXPECT_FALSE(UpdateMP4Tag().updateTag(file.string(), r));
+  EXPECT_EQ(tagtest::readBytes(file), Bytes(first.begin(), first.end()));
 }
 
 TEST_F(Mp4WriterTest, DispatcherAndTwoUpdatesAtOnce) {
