@@ -224,26 +224,65 @@ bool offsetTablesAreSafeToMove(mp4::ByteSpan movie) {
   return true;
 }
 
-// Whether the library may safely move the chunk offsets of the file: every
-// top-level movie box is checked (one too large to read is refused).
-bool safeToMoveOffsets(const std::string& path) {
+// The boxes of a container the writer library walks into, and where their
+// children begin; none for any other box.
+std::optional<mp4::ByteSpan> childrenOf(mp4::FourCC type, mp4::ByteSpan payload) {
+  using mp4::fourcc;
+  for (const mp4::FourCC container : {fourcc("moov"), fourcc("udta"), fourcc("mdia"), fourcc("ilst"),
+                                      fourcc("stbl"), fourcc("minf"), fourcc("trak")}) {
+    if (type == container) return payload;
+  }
+  if (type == fourcc("meta")) return mp4::metaChildren(payload);
+  if (type == fourcc("stsd")) return payload.size() < 8 ? mp4::ByteSpan() : payload.subspan(8);
+  return std::nullopt;
+}
+
+// Whether every box the library would see in bytes lies inside its parent.
+// The library trusts declared sizes: an item list or padding box that claims
+// more than its parent holds makes it pad the new tags to gigabytes, and a
+// size of 0 inside a container means "to the end of the file" to it. Fewer
+// than 8 bytes after the last child are a terminator some writers add.
+bool boxesFit(mp4::ByteSpan bytes, int depth) {
+  if (depth > mp4::kMaxBoxDepth) return false;
+  for (size_t at = 0; bytes.size() - at >= 8;) {
+    if (bigEndian(bytes.data() + at, 4) == 0) return false;
+    const auto header = mp4::parseBoxHeader(bytes.subspan(at), bytes.size() - at);
+    if (!header) return false;
+    const mp4::ByteSpan payload = bytes.subspan(at + header->headerSize, header->size - header->headerSize);
+    const auto children = childrenOf(header->type, payload);
+    if (children && !boxesFit(*children, depth + 1)) return false;
+    at += header->size;
+  }
+  return true;
+}
+
+// Whether the writer library can save into the file without running past
+// what the file holds: the top-level boxes fill the file exactly, the movie
+// box (read whole, up to the size limit) is well formed with sound offset
+// tables, and the file is not fragmented (the library's offset update for
+// fragments writes past short fragment headers).
+bool safeForTheWriter(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};
   bool safe = ::fstat(fd, &st) == 0;
   const uint64_t fileSize = safe ? static_cast<uint64_t>(st.st_size) : 0;
-  for (uint64_t offset = 0; safe && offset < fileSize;) {
+  for (uint64_t offset = 0; safe && fileSize - offset >= 8;) {
     std::array<uint8_t, 16> head{};
     const ssize_t got = ::pread(fd, head.data(), head.size(), static_cast<off_t>(offset));
-    if (got < 8) break;
-    const auto header =
-        mp4::parseBoxHeader(mp4::ByteSpan(head.data(), static_cast<size_t>(got)), fileSize - offset);
-    if (!header) break;  // the library's walk of the top level ends here too
+    const auto header = got < 8 ? std::nullopt
+                                : mp4::parseBoxHeader(mp4::ByteSpan(head.data(), static_cast<size_t>(got)),
+                                                      fileSize - offset);
+    if (!header || header->type == mp4::fourcc("moof")) {
+      safe = false;
+      break;
+    }
     if (header->type == mp4::fourcc("moov")) {
       std::vector<uint8_t> movie(header->size <= mp4::kMaxMovieBoxBytes ? header->size : 0);
       safe = !movie.empty() &&
              ::pread(fd, movie.data(), movie.size(), static_cast<off_t>(offset)) ==
                  static_cast<ssize_t>(movie.size()) &&
+             boxesFit(mp4::ByteSpan(movie).subspan(header->headerSize), 1) &&
              offsetTablesAreSafeToMove(movie);
     }
     offset += header->size;
@@ -278,8 +317,8 @@ bool UpdateMP4Tag::updateTag(const std::string& path, const MediaRecord& record)
   const std::string target = resolvePath(path, record);
   // Open for change as a check only: the original itself is never written.
   const std::optional<mp4::Mp4File> original = mp4::Mp4File::openForChange(target);
-  // A file whose offset tables the library would overrun is not opened for change.
-  if (!original || !safeToMoveOffsets(target)) {
+  // A file the library would write past (see safeForTheWriter) is not opened for change.
+  if (!original || !safeForTheWriter(target)) {
     logOpenFail(target);
     return false;
   }

@@ -419,6 +419,24 @@ TEST_F(Mp4WriterTest, OffsetTableCountBeyondItsBoxIsRefused) {
   EXPECT_EQ(tagtest::readBytes(file), Bytes(first.begin(), first.end()));
 }
 
+// An item list that claims more than its parent holds would have the library
+// pad the new tags to its size: such a file is not opened for change.
+TEST_F(Mp4WriterTest, ItemListLargerThanItsParentIsRefused) {
+  test::Mp4FileSpec spec;
+  spec.ilstItems = test::ilstText("\251nam", "Old");
+  test::Mp4Bytes bytes = test::buildMp4(spec);
+  const std::string type = "ilst";
+  const auto ilst = std::search(bytes.begin(), bytes.end(), type.begin(), type.end());
+  ASSERT_NE(ilst, bytes.end());
+  ilst[-4] = 0x7F;  // 2 GB and more
+  const fs::path file = scratch_ / "padded.m4a";
+  ASSERT_TRUE(test::writeMp4Bytes(file.string(), bytes));
+  MediaRecord r;
+  r.set(media::MediaDBMusicColumnTitle, std::string("New"));
+  EXPECT_FALSE(UpdateMP4Tag().updateTag(file.string(), r));
+  EXPECT_EQ(tagtest::readBytes(file), Bytes(bytes.begin(), bytes.end()));
+}
+
 TEST_F(Mp4WriterTest, DispatcherAndTwoUpdatesAtOnce) {
   const fs::path a = copyOf("late.m4a", "a.m4a");
   const fs::path b = copyOf("fast.m4a", "b.m4a");
