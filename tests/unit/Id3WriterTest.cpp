@@ -33,22 +33,39 @@ class Id3WriterTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete dir_; }
 
-  fs::path copyOf(const std::string& name) {
-    const fs::path to = scratch_ / name;
+  fs::path copyOf(const std::string& name, const std::string& as = "") {
+    const fs::path to = scratch_ / (as.empty() ? name : as);
     fs::copy_file(*dir_ / name, to);
     return to;
   }
+  // A file of the tag in front of a little silent audio.
+  fs::path tagged(const test::Id3TagBytes& tag) {
+    const fs::path file = scratch_ / ("t" + std::to_string(count_++) + ".mp3");
+    tagtest::writeBytes(file, test::concat({tag.bytes(), test::silentMpegFrames(3)}));
+    return file;
+  }
+  std::optional<PodcastInfo> lookup(const test::Id3TagBytes& tag) {
+    return UpdateID3Tag().podcastInfo(tagged(tag).string());
+  }
+  static PodcastInfo both(const std::string& episode, const std::string& url) {
+    return {{kMediaTagPodcastEpisodeId, episode}, {kMediaTagPodcastChannelUrl, url}};
+  }
+  static PodcastInfo only(const char* key, const std::string& value) { return {{key, value}}; }
 
-  ReadTag update(const fs::path& file, const MediaRecord& record) {
+  static ReadTag update(const fs::path& file, const MediaRecord& record) {
     EXPECT_TRUE(UpdateID3Tag().updateTag(file.string(), record));
     auto tag = tagtest::readWithMutagen(file);
     EXPECT_TRUE(tag.has_value());
     return tag.value_or(ReadTag{});
   }
+  static MediaRecord titled(const std::string& title) {
+    MediaRecord r;
+    r.set(media::MediaDBMusicColumnTitle, title);
+    return r;
+  }
 
   static MediaRecord fullRecord() {
-    MediaRecord r;
-    r.set(media::MediaDBMusicColumnTitle, std::string("Tïtle ✓ 日本 😀"));
+    MediaRecord r = titled("Tïtle ✓ 日本 😀");
     r.set(media::MediaDBMusicColumnAlbum, std::string("Album"));
     r.set(media::MediaDBMusicColumnArtist, std::string("Artist"));
     r.set(media::MediaDBCommonColumnReservedText, std::string("A comment"));
@@ -61,6 +78,7 @@ class Id3WriterTest : public ::testing::Test {
 
   static tagtest::ScratchDir* dir_;
   tagtest::ScratchDir scratch_;
+  int count_ = 0;
 };
 tagtest::ScratchDir* Id3WriterTest::dir_ = nullptr;
 
@@ -93,7 +111,7 @@ TEST_F(Id3WriterTest, WritesEveryFieldAsId3v23AndKeepsAudioAndId3v1) {
 
 TEST_F(Id3WriterTest, AbsentAndNullMarkerFollowTheirFieldRules) {
   const fs::path file = copyOf("v3.mp3");
-  update(file, fullRecord());
+  const ReadTag full = update(file, fullRecord());
 
   // Absent: the five text fields are cleared, genre, track and picture stay.
   ReadTag tag = update(file, MediaRecord{});
@@ -109,18 +127,15 @@ TEST_F(Id3WriterTest, AbsentAndNullMarkerFollowTheirFieldRules) {
   odd.set(media::MediaDBMusicColumnArtist, int32_t{5});
   odd.set(media::MediaDBMusicColumnTrackNo, media::Date{1});
   odd.set(media::MediaDBMusicColumnAlbumArt, std::string("not bytes"));
-  tag = update(file, odd);
-  EXPECT_EQ(tag.text("TIT2"), "Tïtle ✓ 日本 😀");
-  EXPECT_EQ(tag.text("TPE1"), "Artist");
-  EXPECT_EQ(tag.text("TRCK"), "7");
-  EXPECT_EQ(tag.frames.count("APIC"), 1u);
+  EXPECT_EQ(update(file, odd), full);
 
-  // Null marker: text fields, genre and picture go; the track stays.
+  // Null marker: text fields, genre and picture go; the track stays, and so
+  // does the genre when only its entry holds the null marker.
   MediaRecord nulls;
-  for (const char* key : {media::MediaDBMusicColumnTitle, media::MediaDBMusicColumnAlbum,
-                          media::MediaDBMusicColumnArtist, media::MediaDBCommonColumnReservedText,
-                          media::MediaDBMusicColumnComposer, media::MediaDBMusicColumnGenre,
-                          media::MediaDBMusicColumnTrackNo, media::MediaDBMusicColumnAlbumArt}) {
+  for (const char* key :
+       {media::MediaDBMusicColumnTitle, media::MediaDBMusicColumnAlbum, media::MediaDBMusicColumnArtist,
+        media::MediaDBCommonColumnReservedText, media::MediaDBMusicColumnComposer,
+        media::MediaDBMusicColumnTrackNo, media::MediaDBMusicColumnAlbumArt}) {
     nulls.set(key, NullMarker{});
   }
   nulls.set(media::MediaDBMusicColumnGenre, std::string("Rock"));
@@ -128,8 +143,7 @@ TEST_F(Id3WriterTest, AbsentAndNullMarkerFollowTheirFieldRules) {
   EXPECT_EQ(tag.frames.count("TIT2") + tag.frames.count("APIC") + tag.frames.count("COMM"), 0u);
   EXPECT_EQ(tag.text("TRCK"), "7");
   nulls.set(media::MediaDBMusicColumnGenre, NullMarker{});
-  tag = update(file, nulls);
-  EXPECT_EQ(tag.text("TCON"), "(17)");  // the genre's null marker leaves it too
+  EXPECT_EQ(update(file, nulls).text("TCON"), "(17)");
 }
 
 TEST_F(Id3WriterTest, GenreAndTrackRules) {
@@ -154,8 +168,7 @@ TEST_F(Id3WriterTest, GenreAndTrackRules) {
 TEST_F(Id3WriterTest, TextIsCutAt2000Utf16UnitsKeepingPairsWhole) {
   const fs::path file = copyOf("v3.mp3");
   const std::string emoji = "😀";  // two UTF-16 units
-  MediaRecord r;
-  r.set(media::MediaDBMusicColumnTitle, std::string(2500, 'a'));
+  MediaRecord r = titled(std::string(2500, 'a'));
   r.set(media::MediaDBMusicColumnAlbum, std::string(1999, 'b') + emoji + "c");   // pair across the limit
   r.set(media::MediaDBMusicColumnArtist, std::string(1998, 'd') + emoji + "e");  // pair ends at the limit
   r.set(media::MediaDBCommonColumnReservedText, std::string(3000, 'f'));
@@ -167,10 +180,7 @@ TEST_F(Id3WriterTest, TextIsCutAt2000Utf16UnitsKeepingPairsWhole) {
 }
 
 TEST_F(Id3WriterTest, Id3v24FramesSurviveAsId3v23) {
-  const fs::path file = copyOf("v4.mp3");
-  MediaRecord r;
-  r.set(media::MediaDBMusicColumnTitle, std::string("New"));
-  const ReadTag tag = update(file, r);
+  const ReadTag tag = update(copyOf("v4.mp3"), titled("New"));
   EXPECT_EQ(tag.version, 3);
   EXPECT_EQ(tag.text("TIT2"), "New");
   EXPECT_EQ(tag.text("TYER"), "2019");  // the v2.4 date frame, converted
@@ -183,12 +193,9 @@ TEST_F(Id3WriterTest, Id3v24FramesSurviveAsId3v23) {
 
 TEST_F(Id3WriterTest, FileWithoutTagGetsOneAndEmptyTagIsDropped) {
   const fs::path file = scratch_ / "bare.mp3";
-  auto audio = test::silentMpegFrames(40);
-  audio.insert(audio.end(), {'T', 'A', 'G'});  // trailing bytes that must stay
+  const auto audio = test::concat({test::silentMpegFrames(40), {'T', 'A', 'G'}});  // trailing bytes stay
   tagtest::writeBytes(file, audio);
-  MediaRecord r;
-  r.set(media::MediaDBMusicColumnTitle, std::string("Fresh"));
-  EXPECT_EQ(update(file, r).text("TIT2"), "Fresh");
+  EXPECT_EQ(update(file, titled("Fresh")).text("TIT2"), "Fresh");
   EXPECT_EQ(tagtest::bytesAfterTag(tagtest::readBytes(file)), audio);
 
   // Clearing the only frame leaves no tag at all, and the audio as it was.
@@ -198,8 +205,7 @@ TEST_F(Id3WriterTest, FileWithoutTagGetsOneAndEmptyTagIsDropped) {
 
 TEST_F(Id3WriterTest, PathFromRecordAndMissingFiles) {
   const fs::path file = copyOf("v3.mp3");
-  MediaRecord r;
-  r.set(media::MediaDBMusicColumnTitle, std::string("Via record"));
+  MediaRecord r = titled("Via record");
   r.set(media::MediaDBCommonColumnFilePath, file.string());
   EXPECT_TRUE(UpdateID3Tag().updateTag("", r));
   EXPECT_EQ(tagtest::readWithMutagen(file)->text("TIT2"), "Via record");
@@ -210,40 +216,8 @@ TEST_F(Id3WriterTest, PathFromRecordAndMissingFiles) {
   EXPECT_TRUE(capture.lines().empty());
 }
 
-// Podcast frames with and without an encoding byte, in v2.3 and v2.2 tags,
-// read the same after an update.
-TEST_F(Id3WriterTest, PodcastFramesSurviveAnUpdate) {
-  const std::vector<test::Id3TagBytes> tags = {
-      test::Id3TagBytes(3).text("TGID", "ep-1").text("WFED", "http://feed").text("TIT2", "x"),
-      test::Id3TagBytes(3).frame("TGID", {'e', 'p'}).frame("WFED", {'h', 't', 't', 'p', ':', '/', '/', 'x'}),
-      test::Id3TagBytes(2)
-          .text("TT2", "x")
-          .text("TID", "ep")
-          .frame("WFD", {'u', 'r', 'l'})
-          .text("TCO", "(17)"),
-  };
-  const auto audio = test::silentMpegFrames(20);
-  for (const test::Id3TagBytes& tag : tags) {
-    const fs::path file = scratch_ / "pod.mp3";
-    auto bytes = tag.bytes();
-    bytes.insert(bytes.end(), audio.begin(), audio.end());
-    tagtest::writeBytes(file, bytes);
-    const auto before = UpdateID3Tag().podcastInfo(file.string());
-    ASSERT_TRUE(before);
-    MediaRecord r;
-    r.set(media::MediaDBMusicColumnTitle, std::string("Episode"));
-    const ReadTag written = update(file, r);
-    EXPECT_EQ(written.version, 3);
-    EXPECT_EQ(written.text("TIT2"), "Episode");
-    EXPECT_EQ(UpdateID3Tag().podcastInfo(file.string()), before);
-    EXPECT_EQ(tagtest::bytesAfterTag(tagtest::readBytes(file)), audio);
-  }
-}
-
 TEST_F(Id3WriterTest, TwoUpdatesAtOnceOnTwoThreads) {
-  const fs::path a = copyOf("v3.mp3");
-  const fs::path b = scratch_ / "other.mp3";
-  fs::copy_file(a, b);
+  const fs::path a = copyOf("v3.mp3"), b = copyOf("v3.mp3", "other.mp3");
   auto work = [](fs::path file, std::string prefix) {
     for (int i = 0; i < 15; ++i) {
       MediaRecord r = fullRecord();
@@ -260,47 +234,41 @@ TEST_F(Id3WriterTest, TwoUpdatesAtOnceOnTwoThreads) {
   EXPECT_EQ(tagtest::readWithMutagen(b)->first("APIC")->data, media::Bytes(15000, uint8_t(14)));
 }
 
-// --- podcast lookup on tags built byte by byte ---
+// --- podcast lookup ---
 
-class Id3PodcastTest : public ::testing::Test {
- protected:
-  std::optional<std::map<std::string, std::string>> lookup(const test::Id3TagBytes& tag) {
-    auto bytes = tag.bytes();
-    const auto audio = test::silentMpegFrames(2);
-    bytes.insert(bytes.end(), audio.begin(), audio.end());
-    const fs::path file = dir_ / ("t" + std::to_string(count_++) + ".mp3");
-    tagtest::writeBytes(file, bytes);
-    return UpdateID3Tag().podcastInfo(file.string());
+TEST_F(Id3WriterTest, PodcastFramesOfEachVersionWithAndWithoutEncodingByteSurviveAnUpdate) {
+  const std::vector<std::pair<test::Id3TagBytes, PodcastInfo>> rows = {
+      {test::Id3TagBytes(3).text("TIT2", "t").text("TGID", "ep").text("WFED", "http://u"),
+       both("ep", "http://u")},
+      // Without an encoding byte the data is the text; a later frame replaces an earlier one.
+      {test::Id3TagBytes(3)
+           .frame("TGID", {'o', 'l', 'd'})
+           .frame("TGID", {'e', 'p', '2'})
+           .frame("WFED", {'h', 0, 'x'}),
+       both("ep2", "h")},
+      {test::Id3TagBytes(2).text("TT2", "t").text("TID", "e22").frame("WFD", {'u', '2'}).text("TCO", "(17)"),
+       both("e22", "u2")},
+      // UTF-8 and UTF-16 encoding bytes are honoured.
+      {test::Id3TagBytes(4).text("TGID", "é", 3).text("WFED", std::string("\xFF\xFEu\0\xE9\0", 6), 1),
+       both("é", "ué")},
+  };
+  for (const auto& [tag, expected] : rows) {
+    const fs::path file = tagged(tag);
+    SCOPED_TRACE(expected.at(kMediaTagPodcastEpisodeId));
+    EXPECT_EQ(UpdateID3Tag().podcastInfo(file.string()), expected);
+    const auto audio = tagtest::bytesAfterTag(tagtest::readBytes(file));
+    const ReadTag written = update(file, titled("Episode"));
+    EXPECT_EQ(written.version, 3);
+    EXPECT_EQ(written.text("TIT2"), "Episode");
+    EXPECT_EQ(UpdateID3Tag().podcastInfo(file.string()), expected);
+    EXPECT_EQ(tagtest::bytesAfterTag(tagtest::readBytes(file)), audio);
   }
-  static std::map<std::string, std::string> both(const std::string& episode, const std::string& url) {
-    return {{kMediaTagPodcastEpisodeId, episode}, {kMediaTagPodcastChannelUrl, url}};
-  }
-  tagtest::ScratchDir dir_;
-  int count_ = 0;
-};
-
-TEST_F(Id3PodcastTest, ReadsFramesOfEachVersionWithAndWithoutEncodingByte) {
-  EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TIT2", "t").text("TGID", "ep").text("WFED", "http://u")),
-            both("ep", "http://u"));
-  // Without an encoding byte the data is the text; a later frame replaces an earlier one.
-  EXPECT_EQ(lookup(test::Id3TagBytes(3)
-                       .frame("TGID", {'o', 'l', 'd'})
-                       .frame("TGID", {'e', 'p', '2'})
-                       .frame("WFED", {'h', 't', 't', 'p', 0, 'x'})),
-            both("ep2", "http"));
-  EXPECT_EQ(lookup(test::Id3TagBytes(2).text("TT2", "t").text("TID", "e22").frame("WFD", {'u', '2'})),
-            both("e22", "u2"));
-  // UTF-8 and UTF-16 encoding bytes are honoured.
-  EXPECT_EQ(
-      lookup(test::Id3TagBytes(4).text("TGID", "é", 3).text("WFED", std::string("\xFF\xFEu\0\xE9\0", 6), 1)),
-      both("é", "ué"));
   EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TGID", "only")), std::nullopt);
-  EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TID", "e").text("WFD", "u")),
-            std::nullopt);  // v2.2 ids in v2.3
+  EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TID", "e").text("WFD", "u")), std::nullopt);  // v2.2 ids
   EXPECT_EQ(lookup(test::Id3TagBytes(3).frame("TGID", {}).text("WFED", "u")), std::nullopt);
 }
 
-TEST_F(Id3PodcastTest, HonoursTheTagsRealLayout) {
+TEST_F(Id3WriterTest, PodcastLookupHonoursTheTagsRealLayout) {
   auto tag = [] {
     test::Id3TagBytes t(3);
     t.frame("APIC", std::vector<uint8_t>(300, 0xFF)).text("TGID", "ep").text("WFED", "u");
@@ -318,24 +286,23 @@ TEST_F(Id3PodcastTest, HonoursTheTagsRealLayout) {
   // A tag cut short by the end of the file: no frames past the cut.
   auto cut = tag().bytes();
   cut.resize(cut.size() - 2);
-  tagtest::writeBytes(dir_ / "cut.mp3", cut);
-  EXPECT_EQ(UpdateID3Tag().podcastInfo((dir_ / "cut.mp3").string()), std::nullopt);
+  tagtest::writeBytes(scratch_ / "cut.mp3", cut);
+  EXPECT_EQ(UpdateID3Tag().podcastInfo((scratch_ / "cut.mp3").string()), std::nullopt);
 }
 
-TEST_F(Id3PodcastTest, FramesThatDoNotFitTheBufferOrDecodeAreLeftOut) {
+TEST_F(Id3WriterTest, PodcastFramesThatDoNotFitTheBufferOrDecodeAreLeftOut) {
   const std::string url999(998, 'u');  // 999 data bytes with the encoding byte: fits with its zero
   EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TGID", "ep").text("WFED", url999)), both("ep", url999));
-  const auto longer = lookup(test::Id3TagBytes(3).text("TGID", "ep").text("WFED", url999 + "u"));
-  EXPECT_EQ(longer, (std::map<std::string, std::string>{{kMediaTagPodcastEpisodeId, "ep"}}));
-  const auto bad = lookup(test::Id3TagBytes(3).text("TGID", "\xC3").text("WFED", "u"));
-  EXPECT_EQ(bad, (std::map<std::string, std::string>{{kMediaTagPodcastChannelUrl, "u"}}));
+  EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TGID", "ep").text("WFED", url999 + "u")),
+            only(kMediaTagPodcastEpisodeId, "ep"));
+  EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TGID", "\xC3").text("WFED", "u")),
+            only(kMediaTagPodcastChannelUrl, "u"));
   // Compressed frames cannot be read as text.
   EXPECT_EQ(lookup(test::Id3TagBytes(3).text("TGID", "ep").frame("WFED", {0, 0, 0, 9, 'x'}, 0x0080)),
-            (std::map<std::string, std::string>{{kMediaTagPodcastEpisodeId, "ep"}}));
-  tagtest::writeBytes(dir_ / "none.mp3", test::silentMpegFrames(3));
-  EXPECT_EQ(UpdateID3Tag().podcastInfo((dir_ / "none.mp3").string()), std::nullopt);
-  EXPECT_EQ(UpdateID3Tag().podcastInfo(dir_.path().string()), std::nullopt);
-  EXPECT_EQ(UpdateID3Tag().podcastInfo((dir_ / "missing.mp3").string()), std::nullopt);
+            only(kMediaTagPodcastEpisodeId, "ep"));
+  tagtest::writeBytes(scratch_ / "none.mp3", test::silentMpegFrames(3));
+  for (const fs::path& p : {scratch_ / "none.mp3", scratch_.path(), scratch_ / "missing.mp3"})
+    EXPECT_EQ(UpdateID3Tag().podcastInfo(p.string()), std::nullopt) << p;
 }
 
 }  // namespace

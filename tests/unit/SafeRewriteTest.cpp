@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "media/MediaDBKeys.h"
@@ -33,25 +32,11 @@ bool appendX(const std::string& copy) {
 
 class SafeRewriteTest : public ::testing::Test {
  protected:
-  fs::path original(const std::string& name = "f.bin") {
-    const fs::path p = dir_ / name;
+  fs::path original() {
+    const fs::path p = dir_ / "f.bin";
     tagtest::writeBytes(p, kOriginal);
     return p;
   }
-  // Nothing but the named entries is left in the folder (no stray copies).
-  size_t entries() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_.path()), {}));
-  }
-
-  // Runs body in a child process and returns its exit status.
-  static int inChild(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(body());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-  }
-
   tagtest::ScratchDir dir_;
 };
 
@@ -64,10 +49,8 @@ TEST_F(SafeRewriteTest, ReplacesTheFileKeepingModeAndLinks) {
   expected.push_back('X');
   EXPECT_EQ(tagtest::readBytes(file), expected);
   EXPECT_TRUE(fs::is_symlink(dir_ / "link"));  // the target changed, not the link
-  struct stat st {};
-  ::stat(file.c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(entries(), 2u);
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms(0640));
+  EXPECT_EQ(dir_.entries(), 2);
 }
 
 TEST_F(SafeRewriteTest, RefusesWhatIsNoWritableRegularFile) {
@@ -88,7 +71,7 @@ TEST_F(SafeRewriteTest, RefusesWhatIsNoWritableRegularFile) {
   ::chmod(dir_.path().c_str(), 0755);
   EXPECT_EQ(edits, 0);
   EXPECT_EQ(tagtest::readBytes(file), kOriginal);
-  EXPECT_EQ(entries(), 3u);
+  EXPECT_EQ(dir_.entries(), 3);
 }
 
 TEST_F(SafeRewriteTest, ReadOnlyFolderForAnOrdinaryUser) {
@@ -97,13 +80,13 @@ TEST_F(SafeRewriteTest, ReadOnlyFolderForAnOrdinaryUser) {
   ::chown(dir_.path().c_str(), 65534, 65534);
   ::chown(file.c_str(), 65534, 65534);
   ::chmod(dir_.path().c_str(), 0555);
-  const int status = inChild([&] {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
-    return safeRewrite(file.string(), appendX) ? 1 : 0;
-  });
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(tagtest::inChild([&] {
+              if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
+              return safeRewrite(file.string(), appendX) ? 1 : 0;
+            }),
+            0);
   EXPECT_EQ(tagtest::readBytes(file), kOriginal);
-  EXPECT_EQ(entries(), 1u);
+  EXPECT_EQ(dir_.entries(), 1);
 }
 
 TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
@@ -116,7 +99,7 @@ TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
     return appendX(copy);
   }));
   EXPECT_FALSE(fs::exists(file));  // a removed file is not brought back
-  EXPECT_EQ(entries(), 0u);
+  EXPECT_EQ(dir_.entries(), 0);
 
   original();
   EXPECT_FALSE(safeRewrite(file.string(), [&](const std::string& copy) {
@@ -126,13 +109,13 @@ TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
   auto theirs = kOriginal;
   theirs.insert(theirs.end(), {'t', 'h', 'e', 'i', 'r', 's'});
   EXPECT_EQ(tagtest::readBytes(file), theirs);
-  EXPECT_EQ(entries(), 1u);
+  EXPECT_EQ(dir_.entries(), 1);
 }
 
 // A file size limit hit while copying, and while the tag writer grows the copy.
 TEST_F(SafeRewriteTest, FileSizeLimitFailsCleanly) {
   const fs::path file = original();
-  const int copyStatus = inChild([&] {
+  const int copyStatus = tagtest::inChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{50000, 50000};
     ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -144,7 +127,7 @@ TEST_F(SafeRewriteTest, FileSizeLimitFailsCleanly) {
   const fs::path mp3 = dir_ / "a.mp3";
   tagtest::makeMp3(mp3, 3, "-metadata title=Old", 1);
   const auto before = tagtest::readBytes(mp3);
-  const int growStatus = inChild([&] {
+  const int growStatus = tagtest::inChild([&] {
     const rlimit limit{before.size() + 4096, before.size() + 4096};
     ::setrlimit(RLIMIT_FSIZE, &limit);  // no SIGXFSZ handling here: the writer must cope
     media::MediaRecord r;
@@ -154,7 +137,7 @@ TEST_F(SafeRewriteTest, FileSizeLimitFailsCleanly) {
   });
   EXPECT_EQ(growStatus, 0);
   EXPECT_EQ(tagtest::readBytes(mp3), before);
-  EXPECT_EQ(entries(), 2u);
+  EXPECT_EQ(dir_.entries(), 2);
 }
 
 }  // namespace

@@ -1,16 +1,20 @@
 #pragma once
 
-// Shared by the tag writer tests: scratch folders, whole-file reads and
-// writes, MP3 fixtures made by ffmpeg, and an independent look at the written
-// tag through mutagen (the test never trusts the writer's own reader).
+// Shared by the tag writer tests: scratch folders, whole-file reads, MP3
+// fixtures made by ffmpeg, a child process for resource limits, and an
+// independent look at the written tags through mutagen (the tests never trust
+// the writers' own readers).
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -18,18 +22,16 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/Id3Fixture.h"
+
 namespace corvane::tagtest {
 
 namespace fs = std::filesystem;
+using test::writeBytes;
 
 inline std::vector<uint8_t> readBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::string shellQuote(const std::string& s) {
@@ -49,6 +51,16 @@ inline std::optional<std::string> run(const std::string& command) {
   return ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
 }
 
+// Runs body in a child process (for limits the test itself must not keep)
+// and returns its exit status, or 100 + the signal that ended it.
+inline int inChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
 // A folder removed with everything in it at the end of the test.
 class ScratchDir {
  public:
@@ -64,20 +76,26 @@ class ScratchDir {
   }
   const fs::path& path() const { return path_; }
   fs::path operator/(const std::string& name) const { return path_ / name; }
+  // How many entries the folder holds (to see that no stray copies remain).
+  long entries() const { return std::distance(fs::directory_iterator(path_), {}); }
 
  private:
   fs::path path_;
 };
 
-// A 3 s 440 Hz MP3 with an ID3v2 tag of the given version (3 or 4) and
+// Runs ffmpeg with these input and output options to write out.
+inline void ffmpeg(const std::string& options, const fs::path& out) {
+  const std::string cmd = "ffmpeg -v error -y " + options + " " + shellQuote(out.string()) + " </dev/null";
+  ASSERT_TRUE(run(cmd)) << cmd;
+}
+
+// An MP3 of a 440 Hz tone with an ID3v2 tag of the given version (3 or 4) and
 // extra ffmpeg output options (metadata, ID3v1).
 inline void makeMp3(const fs::path& out, int id3Version = 3, const std::string& extra = "",
                     double seconds = 3) {
-  const std::string cmd =
-      "ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
-      " -c:a libmp3lame -b:a 128k -f mp3 -id3v2_version " + std::to_string(id3Version) + " " + extra + " " +
-      shellQuote(out.string()) + " </dev/null";
-  ASSERT_TRUE(run(cmd)) << cmd;
+  ffmpeg("-f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
+             " -c:a libmp3lame -b:a 128k -f mp3 -id3v2_version " + std::to_string(id3Version) + " " + extra,
+         out);
 }
 
 // The md5 of the decoded audio (a picture in the tag is not decoded).
@@ -93,17 +111,20 @@ inline std::string fromHex(const std::string& hex) {
   return out;
 }
 
-// One ID3v2 frame as mutagen reads it: encoding, texts, MIME type, picture data.
+// One ID3v2 frame or MP4 item as mutagen reads it: encoding, texts (an MP4
+// track or disc pair as "index/total"), MIME type, picture data (one MP4
+// cover per entry).
 struct ReadFrame {
   int encoding = -1;
   std::vector<std::string> text;
   std::string mime;
   std::vector<uint8_t> data;
+  bool operator==(const ReadFrame&) const = default;
 };
 
 struct ReadTag {
-  int version = 0;  // 3 for ID3v2.3
-  std::multimap<std::string, ReadFrame> frames;
+  int version = 0;                               // 3 for ID3v2.3
+  std::multimap<std::string, ReadFrame> frames;  // by frame id or raw item name, in stored order
 
   const ReadFrame* first(const std::string& id) const {
     auto it = frames.find(id);
@@ -113,25 +134,44 @@ struct ReadTag {
     const ReadFrame* f = first(id);
     return f && !f->text.empty() ? f->text[0] : std::string("<none>");
   }
+  std::vector<std::vector<uint8_t>> pictures(const std::string& id) const {
+    std::vector<std::vector<uint8_t>> out;
+    for (auto [it, end] = frames.equal_range(id); it != end; ++it) out.push_back(it->second.data);
+    return out;
+  }
+  bool operator==(const ReadTag&) const = default;
 };
 
-// The ID3v2 tag of file read by mutagen with no translation of frames or
-// genres; none when the file has no tag. Fields are hex so spaces survive.
-inline std::optional<ReadTag> readWithMutagen(const fs::path& file) {
+// The tags of file read by mutagen, the ID3v2 tag with no translation of
+// frames or genres or the MP4 items; none when the file has no ID3v2 tag or
+// is no MP4 file. Fields are hex so spaces survive.
+inline std::optional<ReadTag> readWithMutagen(const fs::path& file, bool mp4 = false) {
   static const char* script = R"PY(
-import sys, mutagen.id3 as m
+import sys, mutagen.id3 as m, mutagen.mp4
+def out(k, enc=-1, texts=(), mime='', data=b''):
+    t = lambda x: x if isinstance(x, bytes) else str(x).encode('utf-8', 'surrogatepass')
+    hexTexts = ','.join(t(x).hex() or '-' for x in texts)
+    print(k.encode('latin-1').hex(), enc, hexTexts or '-', mime or '-', data.hex() or '-')
+if sys.argv[2] == 'mp4':
+    for k, v in (mutagen.mp4.MP4(sys.argv[1]).tags or {}).items():
+        if k == 'covr':
+            for x in v:
+                out(k, data=bytes(x))
+        else:
+            out(k, texts=['%d/%d' % x if k in ('trkn', 'disk') else x for x in v])
+    sys.exit(0)
 try:
-    t = m.ID3(sys.argv[1], translate=False, load_v1=False)
+    tag = m.ID3(sys.argv[1], translate=False, load_v1=False)
 except m.ID3NoHeaderError:
     sys.exit(3)
-h = lambda s: s.encode('utf-8', 'surrogatepass').hex() or '-'
-print('V', t.version[1])
-for f in t.values():
-    text = ','.join(h(str(x)) for x in getattr(f, 'text', [])) or '-'
-    data = getattr(f, 'data', b'').hex() if f.FrameID in ('APIC', 'PIC') else '-'
-    print(f.FrameID, int(getattr(f, 'encoding', -1)), text, getattr(f, 'mime', '-') or '-', data or '-')
+print('V', tag.version[1])
+for f in tag.values():
+    pic = f.FrameID in ('APIC', 'PIC')
+    out(f.FrameID, int(getattr(f, 'encoding', -1)), getattr(f, 'text', []), getattr(f, 'mime', ''),
+        f.data if pic else b'')
 )PY";
-  const auto out = run("/usr/bin/python3 -c " + shellQuote(script) + " " + shellQuote(file.string()));
+  const auto out = run("/usr/bin/python3 -c " + shellQuote(script) + " " + shellQuote(file.string()) +
+                       (mp4 ? " mp4" : " id3"));
   if (!out) return std::nullopt;
   ReadTag tag;
   std::istringstream lines(*out);
@@ -149,7 +189,7 @@ for f in t.values():
     f.mime = mime == "-" ? "" : mime;
     const std::string raw = data == "-" ? "" : fromHex(data);
     f.data.assign(raw.begin(), raw.end());
-    tag.frames.emplace(id, f);
+    tag.frames.emplace(fromHex(id), f);
   }
   return tag;
 }
