@@ -5,8 +5,6 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
 
 #include "client/Session.h"
 #include "fixtures/ExifFixture.h"
@@ -58,42 +56,30 @@ TEST_F(ExifService, AClientGetsTheRecordFromAnActivatedDaemonWhichLeavesWithIt) 
   EXPECT_TRUE(bus.waitForOwner(kExifBusName, false));
 }
 
+// Which files give no record is the extractor's own test; over the bus an
+// answer of none and the errors for wrong arguments are what is added.
 TEST_F(ExifService, BadInputGetsNoRecordOrAClearErrorAndNeverHurtsTheDaemon) {
   DaemonProcess daemon;
   ASSERT_TRUE(bus.waitForOwner(kExifBusName, true));
-  std::mt19937 random(7);
-  ByteVec noise(4096);
-  for (auto& b : noise) b = static_cast<uint8_t>(random());
   const ByteVec jpeg = cameraJpeg();
-  writeFile(dir.file("empty.jpg"), {});
-  writeFile(dir.file("random.jpg"), noise);
-  writeFile(dir.file("truncated.jpg"), ByteVec(jpeg.begin(), jpeg.begin() + 6));
-  writeFile(dir.file("cut.jpg"), ByteVec(jpeg.begin(), jpeg.begin() + 60));
+  writeFile(dir.file("truncated.jpg"), ByteVec(jpeg.begin(), jpeg.begin() + 60));
+  client::ExifExtractorClient exif;
+  EXPECT_FALSE(exif.extractExif(dir.file("missing.jpg")));
+  EXPECT_FALSE(exif.extractExif(""));
+  // Just answered: a cut block may still hold a readable start, and root
+  // reads the unreadable file anyway.
   writeFile(dir.file("unreadable.jpg"), jpeg);
   std::filesystem::permissions(dir.file("unreadable.jpg"), std::filesystem::perms::none);
-  std::filesystem::create_directory(dir.file("folder.jpg"));
-
-  client::ExifExtractorClient exif;
-  for (const char* name : {"missing.jpg", "folder.jpg", "empty.jpg", "random.jpg", "truncated.jpg"})
-    EXPECT_FALSE(exif.extractExif(dir.file(name))) << name;
-  // These must just be answered: root may read the file anyway, and a block
-  // cut short may still hold a readable start.
+  exif.extractExif(dir.file("truncated.jpg"));
   exif.extractExif(dir.file("unreadable.jpg"));
-  exif.extractExif(dir.file("cut.jpg"));
-  EXPECT_FALSE(exif.extractExif(""));
 
-  // Arguments of the wrong type are refused with a D-Bus error.
   auto proxy = sdbus::createProxy(sdbus::createSessionBusConnection(), kExifBusName,
                                   ipc::objectPath("ExifExtractor_Halvern"));
-  EXPECT_THROW(proxy->callMethod("extractExif")
-                   .onInterface(std::string(ipc::kExifExtractorInterface))
-                   .withArguments(int32_t{42}),
-               sdbus::Error);
-  EXPECT_THROW(proxy->callMethod("extractExif").onInterface(std::string(ipc::kExifExtractorInterface)),
-               sdbus::Error);
-
+  const std::string iface(ipc::kExifExtractorInterface);
+  EXPECT_THROW(proxy->callMethod("extractExif").onInterface(iface).withArguments(int32_t{42}), sdbus::Error);
+  EXPECT_THROW(proxy->callMethod("extractExif").onInterface(iface), sdbus::Error);
   EXPECT_TRUE(daemon.running());
-  EXPECT_TRUE(exif.extractExif(dir.file("missing.jpg")) == std::nullopt);
+  EXPECT_FALSE(exif.extractExif(dir.file("missing.jpg")));
 }
 
 TEST_F(ExifService, CorvanectlPrintsJsonLinesWithUsableExitCodes) {
@@ -119,10 +105,7 @@ TEST(ExifServiceWithoutBus, CorvanectlSaysTheServiceCannotBeReached) {
   const std::string saved = old ? old : "";
   setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvane-bus", 1);
   auto r = runCommand({CORVANE_CTL_PATH, "exif", "/tmp/x.jpg"});
-  if (old)
-    setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
-  else
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  old ? setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1) : unsetenv("DBUS_SESSION_BUS_ADDRESS");
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("cannot reach"), std::string::npos) << r.err;
 }
