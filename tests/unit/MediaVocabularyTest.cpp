@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "media/Genre.h"
 #include "media/MediaDBKeys.h"
@@ -31,16 +32,9 @@ TEST(MediaDBKeys, AllKeysFollowTheNamingRuleByFamily) {
   EXPECT_EQ(counts, expected);
   EXPECT_EQ(allMediaDBKeys().front().name, "MediaDBCommonColumnFilePath");
   EXPECT_EQ(allMediaDBKeys().back().name, "MediaDBPodcastPostsColumnViewDownloadComplete");
-}
-
-TEST(MediaDBKeys, SharedAndLookalikeValues) {
+  // The misspelt name keeps the value its playlist-property twin has.
   EXPECT_STREQ(MediaDBPlaylistItemColumnContensType, "ContentsType");
   EXPECT_STREQ(MediaDBPlaylistItemColumnContensType, MediaDBPlaylistPropertyColumnContentsType);
-  EXPECT_STREQ(MediaDBMusicColumnSamplerate, "Samplerate");
-  EXPECT_STRNE(MediaDBMusicColumnSamplerate, MediaDBPodcastMediasColumnSamplingRate);
-
-  EXPECT_STREQ(MediaDBMusicColumnTitle, MediaDBVideoColumnTitle);
-  EXPECT_STREQ(MediaDBMusicColumnTitle, MediaDBPhotoColumnTitle);
 }
 
 TEST(RZMediaTypeReader, MapsExtensionsCaseInsensitively) {
@@ -59,19 +53,13 @@ TEST(RZMediaTypeReader, MapsExtensionsCaseInsensitively) {
     EXPECT_EQ(RZMediaTypeReader::typeName(code), name) << path;
   }
   EXPECT_TRUE(capture.lines().empty());
-  EXPECT_EQ(kMediaTypeMP3, 0x01000001);
-  EXPECT_EQ(kMediaTypeM4A, 0x01000020);
-  EXPECT_EQ(kMediaTypeJPG, 0x04000001);
+  EXPECT_EQ(RZMediaTypeReader::type("/music/notes.TXT"), 0);
+  EXPECT_EQ(
+      capture.lines(),
+      std::vector<std::string>{"[RZMediaTypeReader:+[RZMediaTypeReader type:]-(93)] Unknown extension: txt"});
 }
 
 TEST(RZMediaTypeReader, UnknownExtensionsAndCodes) {
-  {
-    log::Capture capture;
-    EXPECT_EQ(RZMediaTypeReader::type("/music/notes.TXT"), 0);
-    ASSERT_EQ(capture.lines().size(), 1u);
-    EXPECT_EQ(capture.lines()[0],
-              "[RZMediaTypeReader:+[RZMediaTypeReader type:]-(93)] Unknown extension: txt");
-  }
   // A dot in a directory name is not an extension.
   for (const char* path : {"/music/noext", "/a.b/file", "", "/music/a.mp3x"}) {
     log::Capture capture;
@@ -97,8 +85,6 @@ TEST(Genre, ListEntriesAndRange) {
   EXPECT_EQ(getGenreName(148), std::nullopt);
   EXPECT_EQ(getGenreName(-1), std::nullopt);
   EXPECT_EQ(getGenreName(255 % 148), "Booty Bass");
-  // A short initializer list would leave null entries at the end.
-  for (const char* name : ID3_v1_genre_description) EXPECT_NE(name, nullptr);
 }
 
 TEST(Genre, FindGenreNoIsExactAndFirstMatch) {
@@ -109,7 +95,8 @@ TEST(Genre, FindGenreNoIsExactAndFirstMatch) {
   // clang-format on
   for (const auto& [name, result] : cases) EXPECT_EQ(findGenreNo(name), result) << name;
   EXPECT_EQ(findGenreNo(std::string_view("Rock\0", 5)), -1);
-  for (int i = 0; i < kGenreCount; ++i) EXPECT_EQ(findGenreNo(*getGenreName(i)), i) << i;
+  // Every entry is there (a short list would leave none at the end) and unique.
+  for (int i = 0; i < kGenreCount; ++i) EXPECT_EQ(findGenreNo(getGenreName(i).value_or("")), i) << i;
 }
 
 TEST(Genre, GetGenreNoReadsTheParenthesisedNumber) {
