@@ -2,8 +2,6 @@
 // and the MP4 info builder with its tag dump.
 
 #include <gtest/gtest.h>
-#include <taglib/mp4file.h>
-#include <taglib/mp4tag.h>
 
 #include <random>
 
@@ -379,26 +377,6 @@ TEST_F(Mp4Test, HostileAndTruncatedFilesGiveNoneOrARecord) {
   Mp4Bytes noise(4096);
   for (auto& b : noise) b = static_cast<uint8_t>(random());
   survive(noise);
-}
-
-// A real AAC file made by ffmpeg and tagged with TagLib.
-TEST_F(Mp4Test, FfmpegFileTaggedWithTagLib) {
-  const std::string m4a = dir_ / "tone.m4a";
-  ASSERT_TRUE(
-      tagtest::run("ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=3 -c:a aac -b:a 128k " +
-                   tagtest::shellQuote(m4a) + " </dev/null"));
-  {
-    TagLib::MP4::File file(m4a.c_str());
-    file.tag()->setItem("\251nam", TagLib::StringList(TagLib::String("Tïtle ✓", TagLib::String::UTF8)));
-    file.tag()->setItem("trkn", TagLib::MP4::Item(4, 11));
-    ASSERT_TRUE(file.save());
-  }
-  const MediaRecord r = buildOk(m4a);
-  EXPECT_EQ(*r.get<std::string>(media::MediaDBMusicColumnTitle), "Tïtle ✓");
-  EXPECT_EQ(*r.get<int32_t>(media::MediaDBMusicColumnTrackNo), 4);
-  EXPECT_EQ(*r.get<double>(media::MediaDBMusicColumnPlayLength), 3.0);  // 3.02 s with encoder priming
-  EXPECT_EQ(*r.get<double>(media::MediaDBMusicColumnSamplerate), 44100.0);
-  EXPECT_NEAR(*r.get<int32_t>(media::MediaDBMusicColumnBitrate), 120, 20);
 }
 
 }  // namespace
