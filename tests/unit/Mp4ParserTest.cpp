@@ -279,6 +279,7 @@ TEST_F(Mp4Test, TimingRoundsDownAndBitRateNeedsAKilobit) {
     Mp4TrackSpec track;
     std::optional<double> length, rate;
     std::optional<int32_t> kbps;
+    const char* file = "t.m4a";
   };
   const std::vector<uint32_t> sizes{1000, 2000, 3000};  // 6000 bytes, in 2 s below
   // clang-format off
@@ -289,27 +290,22 @@ TEST_F(Mp4Test, TimingRoundsDownAndBitRateNeedsAKilobit) {
       {"no time scale", {.timeScale = 0, .avgBitRate = 64000}, std::nullopt, std::nullopt, 64},
       {"no esds", {.timeScale = 1000, .duration = 2000, .avgBitRate = std::nullopt, .sampleSizes = sizes},
        2.0, 1000.0, 24},
-      {"esds 0", {.timeScale = 1000, .duration = 2000, .avgBitRate = 0, .sampleSizes = sizes}, 2.0, 1000.0, 24}};
+      {"esds 0", {.timeScale = 1000, .duration = 2000, .avgBitRate = 0, .sampleSizes = sizes}, 2.0, 1000.0, 24},
+      {"video only", {.handler = "vide"}, std::nullopt, std::nullopt, std::nullopt, "video.m4v"}};
   // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Mp4FileSpec spec;
     spec.tracks = {row.track};
-    const MediaRecord r = buildOk(writeSpec("t.m4a", spec));
+    const MediaRecord r = buildOk(writeSpec(row.file, spec));
     EXPECT_EQ(valueOf<double>(r, media::MediaDBMusicColumnPlayLength), row.length);
     EXPECT_EQ(valueOf<double>(r, media::MediaDBMusicColumnSamplerate), row.rate);
     EXPECT_EQ(valueOf<int32_t>(r, media::MediaDBMusicColumnBitrate), row.kbps);
   }
 
-  Mp4FileSpec videoOnly;
-  videoOnly.tracks = {Mp4TrackSpec{.handler = "vide"}};
-  const MediaRecord r = buildOk(writeSpec("video.m4v", videoOnly));
-  for (const char* key : {media::MediaDBMusicColumnPlayLength, media::MediaDBMusicColumnSamplerate,
-                          media::MediaDBMusicColumnBitrate}) {
-    EXPECT_FALSE(r.contains(key)) << key;
-  }
-  EXPECT_EQ(*r.get<int32_t>(media::MediaDBCommonColumnMediaType), media::kMediaTypeM4V);
-  EXPECT_TRUE(r.contains(media::MediaDBMusicColumnDateAdded));
+  const MediaRecord video = buildOk(dir_ / "video.m4v");
+  EXPECT_EQ(*video.get<int32_t>(media::MediaDBCommonColumnMediaType), media::kMediaTypeM4V);
+  EXPECT_TRUE(video.contains(media::MediaDBMusicColumnDateAdded));
 }
 
 TEST_F(Mp4Test, OnlyTheFirstArtworkMakesTheAlbumArt) {
