@@ -1,7 +1,8 @@
 // The quick routes of the album-art path must give what the general routes
 // give: a pixel read straight from the decoder equals the converted one, and
 // a JPEG scaled after a reduced-scale decode stays within a few levels of
-// libvips' own thumbnail of the full picture.
+// libvips' own thumbnail of the full picture; the direct JPEG decoder gives
+// exactly the pixels of libvips' loader, or leaves the picture to it.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 
 #include "ImagingTestPictures.h"
 #include "image/NSImageExtension.h"
+#include "platform/imaging/JpegScaledDecoder.h"
 #include "platform/imaging/Picture.h"
 #include "platform/imaging/VipsSupport.h"
 
@@ -84,6 +86,40 @@ TEST(ThumbnailFastPath, ReducedScaleJpegStaysCloseToFullDecode) {
     EXPECT_EQ(imagingtest::pixelAt(thumb, 0, 0), (imagingtest::Rgb{corner.r, corner.g, corner.b}));
     EXPECT_EQ(imagingtest::pixelAt(thumb, 199, 199), (imagingtest::Rgb{corner.r, corner.g, corner.b}));
   }
+}
+
+TEST(ThumbnailFastPath, DirectJpegDecodeGivesTheLoadersPixelsOrStandsAside) {
+  const VImage rgb = imagingtest::drawRgb(403, 301, [](int x, int y) {
+    return imagingtest::Rgb{uint8_t(x * 5 + y), uint8_t(y * 3 ^ x), uint8_t((x * y) >> 4)};
+  });
+  const VImage grey = rgb.colourspace(VIPS_INTERPRETATION_B_W);
+  const media::Bytes plain[] = {
+      encode(rgb, ".jpg", VImage::option()->set("subsample_mode", VIPS_FOREIGN_SUBSAMPLE_ON)),
+      encode(rgb, ".jpg", VImage::option()->set("interlace", true)->set("Q", 95)), encode(grey, ".jpg")};
+  for (size_t i = 0; i < std::size(plain); ++i) {
+    for (int shrink : {1, 2, 4, 8}) {
+      SCOPED_TRACE(testing::Message() << "picture " << i << ", 1/" << shrink);
+      const auto direct = detail::decodeJpegScaled(plain[i], shrink, kMaxPixels);
+      ASSERT_TRUE(direct);
+      const VImage loaded = detail::toSrgb8(VImage::new_from_buffer(plain[i].data(), plain[i].size(), "",
+                                                                    VImage::option()->set("shrink", shrink)));
+      ASSERT_EQ(std::pair(direct->width(), direct->height()), std::pair(loaded.width(), loaded.height()));
+      EXPECT_EQ((direct->cast(VIPS_FORMAT_INT) - loaded.cast(VIPS_FORMAT_INT)).abs().max(), 0.0);
+    }
+  }
+  EXPECT_FALSE(detail::decodeJpegScaled(plain[0], 8, 403 * 300));  // over the pixel limit
+
+  // CMYK and truncated data are the loader's: the first still renders, the
+  // second fails there (see the renderer's tests).
+  const media::Bytes cmyk = encode(rgb.colourspace(VIPS_INTERPRETATION_CMYK), ".jpg");
+  EXPECT_FALSE(detail::decodeJpegScaled(cmyk, 4, kMaxPixels));
+  const auto picture = Picture::fromBytes(cmyk);
+  ASSERT_TRUE(picture);
+  const auto tiff = image::makeThumbnailForContentCategory(*picture, image::kContentPhoto);
+  ASSERT_TRUE(tiff);
+  EXPECT_EQ(decode(*tiff).width(), 100);
+  const media::Bytes truncated(plain[0].begin(), plain[0].begin() + plain[0].size() / 2);
+  EXPECT_FALSE(detail::decodeJpegScaled(truncated, 4, kMaxPixels));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "platform/imaging/JpegScaledDecoder.h"
 #include "platform/imaging/PictureImpl.h"
 #include "platform/imaging/VipsSupport.h"
 
@@ -77,12 +78,15 @@ std::optional<Rgba> rgba8PixelAt(const VImage& image, int x, int y) {
 
 // A BMP file is read whole; one larger than this holds more than kMaxPixels.
 constexpr uintmax_t kMaxBmpFileBytes = 512u * 1024 * 1024;
+// A JPEG file is read whole for a scaled decode up to this size; a larger one
+// (a huge panorama, or trailing junk) streams through libvips' loader instead.
+constexpr uintmax_t kMaxJpegFileBytes = 128u * 1024 * 1024;
 
-std::optional<media::Bytes> readSmallFile(const std::string& path) {
+std::optional<media::Bytes> readSmallFile(const std::string& path, uintmax_t maxBytes) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
   const uintmax_t size = std::filesystem::file_size(path, error);
-  if (error || size > kMaxBmpFileBytes) return std::nullopt;
+  if (error || size > maxBytes) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   media::Bytes bytes(static_cast<size_t>(size));
   if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
@@ -129,7 +133,7 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
       vips_error_clear();
       if (!impl->startsLikeBmp()) return nullptr;
       if (!impl->bytes_) {
-        std::optional<media::Bytes> bytes = readSmallFile(impl->path_);
+        std::optional<media::Bytes> bytes = readSmallFile(impl->path_, kMaxBmpFileBytes);
         if (!bytes) return nullptr;
         impl->bytes_ = std::make_shared<const media::Bytes>(std::move(*bytes));
       }
@@ -225,10 +229,32 @@ VImage Picture::Impl::scaled(int width, int height) const {
 // and choose its own (more conservative) scale.
 VImage Picture::Impl::scaledByLoader(int width, int height) const {
   const int shrink = kind_ == Kind::Jpeg ? jpegShrinkFor(facts_.width, facts_.height, width, height) : 1;
+  if (kind_ == Kind::Jpeg) {
+    if (std::optional<VImage> decoded = decodeJpegDirectly(shrink)) {
+      // Plain 8-bit RGB without alpha: a Lanczos reduction straight to the
+      // size. The thumbnail operation would first box-shrink and then reduce
+      // the rest, and its pipeline costs several times this on a decoded
+      // thumbnail-sized picture.
+      const VImage resized = decoded->resize(
+          double(width) / decoded->width(),
+          VImage::option()->set("vscale", double(height) / decoded->height())->set("gap", 0.0));
+      if (resized.width() == width && resized.height() == height) return resized;
+    }
+  }
   return load(VIPS_ACCESS_SEQUENTIAL, shrink)
       .thumbnail_image(
           width,
           VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
+}
+
+std::optional<VImage> Picture::Impl::decodeJpegDirectly(int shrink) const {
+  std::optional<media::Bytes> fileBytes;
+  if (!bytes_) {
+    fileBytes = readSmallFile(path_, kMaxJpegFileBytes);
+    if (!fileBytes) return std::nullopt;
+  }
+  const media::Bytes& jpeg = bytes_ ? *bytes_ : *fileBytes;
+  return detail::decodeJpegScaled(jpeg, shrink, kMaxPixels);
 }
 
 // ---- Picture ----

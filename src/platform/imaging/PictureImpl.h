@@ -58,6 +58,9 @@ class Picture::Impl {
   // shrink > 1 asks the JPEG decoder for a 1/shrink scale (rounded up).
   vips::VImage load(VipsAccess access, int shrink = 1) const;
   vips::VImage scaledByLoader(int width, int height) const;
+  // The JPEG decoded at 1/shrink scale by the JPEG decoder itself; none
+  // when it is not a plain JPEG, so that libvips' loader takes it.
+  std::optional<vips::VImage> decodeJpegDirectly(int shrink) const;
 
   std::string path_;                           // set for a file
   std::shared_ptr<const media::Bytes> bytes_;  // set for bytes held in memory
