@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "builders/MP4Parser.h"
 #include "client/Json.h"
 #include "client/Session.h"
 #include "media/RZMediaTypeReader.h"
 #include "platform/ipc/NotificationCenter.h"
 #include "platform/log/Log.h"
+#include "platform/mp4/TagDump.h"
 
 namespace {
 
@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
       std::cerr << "corvanectl: mp4dump needs PATH\n";
       return kUsage;
     }
-    return builders::MP4Parser().testMp4v2(argv[2]) == 0 ? kOk : kNotFound;
+    return mp4::dumpTags(argv[2], stdout) == 0 ? kOk : kNotFound;
   }
   try {
     client::Session session("org.corvane.corvanectl." + std::to_string(getpid()));
