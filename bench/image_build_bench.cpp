@@ -1,8 +1,11 @@
 // What building a photo's record costs, measured against two references run
-// in the same process on the same 4000 x 3000 JPEG:
+// in the same process on the same 4000 x 3000 JPEG, for photos of three
+// kinds of detail (see PhotoLike.h):
 //   thumbnail  - libvips' own shrink-on-load thumbnail to 100 x 75, TIFF encoded
-//                (the cheapest way to get the record's thumbnail);
-//   fullDecode - a full sequential decode, resized to 100 x 75, TIFF encoded.
+//                (the usual way to get the record's thumbnail);
+//   fullDecode - a full sequential decode, resized to 100 x 75, TIFF encoded;
+//   floor      - the JPEG decoder alone at 1/8 scale: what any thumbnail of
+//                the photo costs at least.
 // Targets: build <= 1.3 x thumbnail, and at least 5 x faster than fullDecode.
 // The peak memory of one build is measured in a fresh child process
 // (this binary run with --measure-build PATH); target < 64 MiB.
@@ -16,33 +19,29 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 #include <vips/vips8>
 
+#include "PhotoLike.h"
 #include "image/UnifiedImageInfoBuilder.h"
+#include "platform/imaging/JpegScaledDecoder.h"
+#include "platform/imaging/Picture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string gPhoto;  // the 4000 x 3000 JPEG
+using corvane::bench::PhotoKind;
 
-constexpr int kWidth = 4000;
-constexpr int kHeight = 3000;
+constexpr PhotoKind kKinds[] = {PhotoKind::Smooth, PhotoKind::Detailed, PhotoKind::Grainy};
+std::string gPhotos[3];  // one 4000 x 3000 JPEG of each kind
 
-// A photo-like picture: a colour gradient under mild noise, so the JPEG is
-// about the size a camera writes.
-void makePhoto(const std::string& path) {
-  using vips::VImage;
-  VImage xy = VImage::xyz(kWidth, kHeight);
-  VImage x = xy.extract_band(0) * (255.0 / kWidth);
-  VImage y = xy.extract_band(1) * (255.0 / kHeight);
-  VImage gradient = x.bandjoin(y).bandjoin((x + y) / 2);
-  VImage noise = VImage::gaussnoise(kWidth, kHeight, VImage::option()->set("sigma", 12.0));
-  VImage photo = (gradient + noise - 128).cast(VIPS_FORMAT_UCHAR);
-  photo.jpegsave(path.c_str(), VImage::option()->set("Q", 90));
-}
+const std::string& photo(const benchmark::State& state) { return gPhotos[state.range(0)]; }
 
 void tiffBytes(const vips::VImage& image) {
   void* buffer = nullptr;
@@ -55,7 +54,7 @@ void tiffBytes(const vips::VImage& image) {
 void BM_Build(benchmark::State& state) {
   corvane::image::UnifiedImageInfoBuilder builder;
   for (auto _ : state) {
-    auto record = builder.build(gPhoto);
+    auto record = builder.build(photo(state));
     if (!record) state.SkipWithError("build gave no record");
     benchmark::DoNotOptimize(record);
   }
@@ -64,29 +63,43 @@ void BM_Build(benchmark::State& state) {
 void BM_ReferenceThumbnail(benchmark::State& state) {
   for (auto _ : state) {
     tiffBytes(vips::VImage::thumbnail(
-        gPhoto.c_str(), 100, vips::VImage::option()->set("height", 75)->set("size", VIPS_SIZE_FORCE)));
+        photo(state).c_str(), 100, vips::VImage::option()->set("height", 75)->set("size", VIPS_SIZE_FORCE)));
   }
 }
 
 void BM_ReferenceFullDecode(benchmark::State& state) {
   for (auto _ : state) {
     vips::VImage full = vips::VImage::new_from_file(
-        gPhoto.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-    tiffBytes(full.resize(100.0 / kWidth, vips::VImage::option()->set("vscale", 75.0 / kHeight)));
+        photo(state).c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    tiffBytes(full.resize(100.0 / full.width(), vips::VImage::option()->set("vscale", 75.0 / full.height())));
   }
 }
 
-BENCHMARK(BM_Build)->Unit(benchmark::kMillisecond)->MinTime(2.0)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_ReferenceThumbnail)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(2.0)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
-BENCHMARK(BM_ReferenceFullDecode)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(2.0)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
+void BM_DecodeFloor(benchmark::State& state) {
+  std::ifstream in(photo(state), std::ios::binary);
+  const std::vector<uint8_t> jpeg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (auto _ : state) {
+    auto decoded = corvane::imaging::detail::decodeJpegScaled(jpeg, 8, corvane::imaging::kMaxPixels);
+    if (!decoded) state.SkipWithError("not decoded");
+    benchmark::DoNotOptimize(decoded);
+  }
+}
+
+void registerAll() {
+  const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {
+      {"BM_Build", BM_Build},
+      {"BM_ReferenceThumbnail", BM_ReferenceThumbnail},
+      {"BM_ReferenceFullDecode", BM_ReferenceFullDecode},
+      {"BM_DecodeFloor", BM_DecodeFloor}};
+  for (const auto& [name, function] : benchmarks) {
+    benchmark::RegisterBenchmark(name, function)
+        ->DenseRange(0, 2)
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(2.0)
+        ->MeasureProcessCPUTime()
+        ->UseRealTime();
+  }
+}
 
 // Console output plus the mean wall and process CPU time (all threads) of
 // each benchmark, for the ratios. CPU time is the steadier figure on a busy
@@ -101,7 +114,8 @@ class RecordingReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        times_[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+        times_[run.run_name.function_name + "/" + run.run_name.args] = {run.GetAdjustedRealTime(),
+                                                                        run.GetAdjustedCPUTime()};
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -129,14 +143,14 @@ int measureBuild(const char* argv0, const std::string& path) {
 }
 
 // Runs one build in a fresh process and returns the peak memory it added, KiB.
-long peakBuildMemoryKiB() {
+long peakBuildMemoryKiB(const std::string& path) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return -1;
   const pid_t child = fork();
   if (child == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
-    execl("/proc/self/exe", "image_build_bench", "--measure-build", gPhoto.c_str(),
+    execl("/proc/self/exe", "image_build_bench", "--measure-build", path.c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -164,25 +178,36 @@ int main(int argc, char** argv) {
 
   std::string dir = (fs::temp_directory_path() / "image-build-bench-XXXXXX").string();
   if (mkdtemp(dir.data()) == nullptr) return 1;
-  gPhoto = dir + "/photo.jpg";
-  makePhoto(gPhoto);
-  std::printf("photo: %s, %ju bytes\n", gPhoto.c_str(), static_cast<uintmax_t>(fs::file_size(gPhoto)));
+  for (PhotoKind kind : kKinds) {
+    std::string& path = gPhotos[static_cast<int>(kind)];
+    path = dir + "/" + corvane::bench::photoKindName(kind) + ".jpg";
+    corvane::bench::writePhotoLikeJpeg(path, kind);
+    std::printf("photo %d (%s): %ju bytes\n", static_cast<int>(kind), corvane::bench::photoKindName(kind),
+                static_cast<uintmax_t>(fs::file_size(path)));
+  }
 
   benchmark::Initialize(&argc, argv);
+  registerAll();
   RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
-  const auto build = reporter.times("BM_Build");
-  const auto thumbnail = reporter.times("BM_ReferenceThumbnail");
-  const auto fullDecode = reporter.times("BM_ReferenceFullDecode");
-  if (build.wall > 0 && build.cpu > 0) {
-    std::printf("build / thumbnail reference:  wall %.2fx, cpu %.2fx (target <= 1.30x)\n",
+  for (PhotoKind kind : kKinds) {
+    const std::string arg = "/" + std::to_string(static_cast<int>(kind));
+    const auto build = reporter.times("BM_Build" + arg);
+    const auto thumbnail = reporter.times("BM_ReferenceThumbnail" + arg);
+    const auto fullDecode = reporter.times("BM_ReferenceFullDecode" + arg);
+    const auto floor = reporter.times("BM_DecodeFloor" + arg);
+    if (!(build.wall > 0 && build.cpu > 0 && thumbnail.cpu > 0 && floor.cpu > 0)) continue;
+    std::printf("%s photo:\n", corvane::bench::photoKindName(kind));
+    std::printf("  build / thumbnail reference:  wall %.2fx, cpu %.2fx (target <= 1.30x)\n",
                 build.wall / thumbnail.wall, build.cpu / thumbnail.cpu);
-    std::printf("full decode / build:          wall %.2fx, cpu %.2fx faster (target >= 5x)\n",
+    std::printf("  full decode / build:          wall %.2fx, cpu %.2fx faster (target >= 5x)\n",
                 fullDecode.wall / build.wall, fullDecode.cpu / build.cpu);
+    std::printf("  full decode / decode floor:   cpu %.2fx (no thumbnail can do better)\n",
+                fullDecode.cpu / floor.cpu);
   }
-  const long peak = peakBuildMemoryKiB();
-  std::printf("peak memory of one build:     %.1f MiB (target < 64 MiB)\n",
+  const long peak = peakBuildMemoryKiB(gPhotos[static_cast<int>(PhotoKind::Grainy)]);
+  std::printf("peak memory of one build (grainy photo): %.1f MiB (target < 64 MiB)\n",
               static_cast<double>(peak) / 1024.0);
 
   benchmark::Shutdown();
