@@ -2,7 +2,6 @@
 // (refused paths, read-only file or folder, size limit, failed edit, the
 // original removed or changed meanwhile) leaves the original byte for byte.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
