@@ -25,6 +25,7 @@ using corvane::movie::Movie;
 using namespace corvane::test;
 using namespace corvane::media;  // the MediaDB keys
 namespace id3 = corvane::builders::id3;
+namespace tt = corvane::tagtest;
 
 namespace {
 
@@ -34,13 +35,9 @@ using Fields = std::map<std::string, std::string>;
 Fields pick(const MediaRecord& r, const Fields& like) {
   Fields out;
   for (const auto& [key, ignored] : like) {
-    if (const auto* text = r.get<std::string>(key)) {
-      out[key] = *text;
-    } else if (const auto* number = r.get<int32_t>(key)) {
-      out[key] = std::to_string(*number);
-    } else {
-      out[key] = "<absent>";
-    }
+    const auto* text = r.get<std::string>(key);
+    const auto* number = r.get<int32_t>(key);
+    out[key] = text ? *text : number ? std::to_string(*number) : "<absent>";
   }
   return out;
 }
@@ -54,18 +51,18 @@ int32_t number(const MediaRecord& r, const char* key) {
 class Mp3ParserTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = std::make_unique<corvane::tagtest::ScratchDir>();
+    dir_ = std::make_unique<tt::ScratchDir>();
     const std::string sine =
         "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=5 "
         "-map_metadata -1 -id3v2_version 0 -c:a libmp3lame ";
-    ASSERT_TRUE(corvane::tagtest::run(sine + "-b:a 128k " + path("cbr.mp3")));
-    ASSERT_TRUE(corvane::tagtest::run(sine + "-q:a 4 " + path("vbr.mp3")));
-    ASSERT_TRUE(corvane::tagtest::run(sine + "-q:a 4 -write_xing 0 " + path("vbr-noxing.mp3")));
+    ASSERT_TRUE(tt::run(sine + "-b:a 128k " + path("cbr.mp3")));
+    ASSERT_TRUE(tt::run(sine + "-q:a 4 " + path("vbr.mp3")));
+    ASSERT_TRUE(tt::run(sine + "-q:a 4 -write_xing 0 " + path("vbr-noxing.mp3")));
     // Silence as PCM: no byte pattern that could pass for an MPEG frame.
     ASSERT_TRUE(
-        corvane::tagtest::run("ffmpeg -nostdin -v error -y -f lavfi -i anullsrc=r=22050:cl=mono -t 3.5 "
-                              "-c:a pcm_s16le -f wav " +
-                              path("silence.wav")));
+        tt::run("ffmpeg -nostdin -v error -y -f lavfi -i anullsrc=r=22050:cl=mono -t 3.5 "
+                "-c:a pcm_s16le -f wav " +
+                path("silence.wav")));
   }
   static void TearDownTestSuite() { dir_.reset(); }
 
@@ -91,9 +88,9 @@ class Mp3ParserTest : public ::testing::Test {
     return {after.enters - before.enters, after.exits - before.exits};
   }
 
-  static std::unique_ptr<corvane::tagtest::ScratchDir> dir_;
+  static std::unique_ptr<tt::ScratchDir> dir_;
 };
-std::unique_ptr<corvane::tagtest::ScratchDir> Mp3ParserTest::dir_;
+std::unique_ptr<tt::ScratchDir> Mp3ParserTest::dir_;
 
 TEST_F(Mp3ParserTest, ReadsEveryTagVersionIntoTheSameKeys) {
   // clang-format off
@@ -257,7 +254,9 @@ TEST_F(Mp3ParserTest, MovieLayerOpensNoFileNamedInsideTheFile) {
   std::ofstream(playlist) << "#EXTM3U\n#EXT-X-TARGETDURATION:5\n#EXTINF:5.0,\n"
                           << path("cbr.mp3") << "\n#EXT-X-ENDLIST\n";
   const auto record = MP3Parser().build(playlist);
-  if (record) EXPECT_NE(number(*record, MediaDBMusicColumnPlayLength), 5);
+  if (record) {
+    EXPECT_NE(number(*record, MediaDBMusicColumnPlayLength), 5);
+  }
 }
 
 TEST_F(Mp3ParserTest, BracketStepsRunOnTheMainLoop) {
