@@ -21,6 +21,7 @@
 #include "image/NSImageExtension.h"
 #include "media/Genre.h"
 #include "media/MediaDBKeys.h"
+#include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
 #include "media/Utf8.h"
 #include "platform/imaging/Picture.h"
@@ -386,14 +387,6 @@ bool isRegularFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string lastComponent(const std::string& path) {
-  std::string_view view = path;
-  while (view.size() > 1 && view.back() == '/') view.remove_suffix(1);
-  const size_t slash = view.rfind('/');
-  if (slash != std::string_view::npos && view.size() > 1) view.remove_prefix(slash + 1);
-  return std::string(view);
-}
-
 // Enter and exit of the movie layer, paired on every path out of a scope.
 class MovieLayerBracket {
  public:
@@ -450,7 +443,7 @@ std::optional<media::MediaRecord> MP3Parser::build(const std::string& path) {
 
   media::MediaRecord record;
   record.set(media::MediaDBCommonColumnFilePath, path);
-  record.set(media::MediaDBCommonColumnFileName, lastComponent(path));
+  record.set(media::MediaDBCommonColumnFileName, media::lastPathComponent(path));
   record.set(media::MediaDBCommonColumnIsManaged, false);
   record.set(media::MediaDBMusicColumnGenre, std::string("Unknown"));
 

@@ -9,6 +9,7 @@
 #include "image/NSImageExtension.h"
 #include "media/Genre.h"
 #include "media/MediaDBKeys.h"
+#include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
 #include "media/Utf8.h"
 #include "platform/imaging/Picture.h"
@@ -21,14 +22,6 @@ namespace corvane::builders {
 namespace {
 
 using media::MediaRecord;
-
-std::string lastComponent(const std::string& path) {
-  std::string_view view = path;
-  while (view.size() > 1 && view.back() == '/') view.remove_suffix(1);
-  const size_t slash = view.rfind('/');
-  if (slash != std::string_view::npos && view.size() > 1) view.remove_prefix(slash + 1);
-  return std::string(view);
-}
 
 // A tag text goes into the record only when it is valid UTF-8.
 void setText(MediaRecord& record, const char* key, const std::optional<std::string>& text) {
@@ -113,7 +106,7 @@ std::optional<MediaRecord> MP4Parser::build(const std::string& path) {
   const mp4::Tags& tags = file->tags();
   MediaRecord record;
   record.set(media::MediaDBCommonColumnFilePath, path);
-  record.set(media::MediaDBCommonColumnFileName, lastComponent(path));
+  record.set(media::MediaDBCommonColumnFileName, media::lastPathComponent(path));
   record.set(media::MediaDBCommonColumnIsManaged, false);
 
   setText(record, media::MediaDBMusicColumnTitle, tags.name);

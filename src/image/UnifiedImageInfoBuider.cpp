@@ -16,6 +16,7 @@
 #include "image/NSImageExtension.h"
 #include "image/UnifiedImageInfoBuilder.h"
 #include "media/MediaDBKeys.h"
+#include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
 #include "media/Utf8.h"
 #include "platform/imaging/Picture.h"
@@ -193,15 +194,7 @@ FileFacts readFileFacts(const std::string& path) {
   return facts;
 }
 
-// Last path component, and that component without its extension.
-std::string lastComponent(const std::string& path) {
-  std::string_view view = path;
-  while (view.size() > 1 && view.back() == '/') view.remove_suffix(1);
-  const size_t slash = view.rfind('/');
-  if (slash != std::string_view::npos && view.size() > 1) view.remove_prefix(slash + 1);
-  return std::string(view);
-}
-
+// The file name without its extension.
 std::string withoutExtension(const std::string& name) {
   const size_t dot = name.rfind('.');
   // A leading dot names a hidden file, not an extension.
@@ -233,7 +226,7 @@ std::optional<media::MediaRecord> UnifiedImageInfoBuilder::build(const std::stri
   const FileFacts facts = readFileFacts(path);
 
   media::MediaRecord record;
-  const std::string fileName = lastComponent(path);
+  const std::string fileName = media::lastPathComponent(path);
   record.set(media::MediaDBCommonColumnFilePath, path);
   record.set(media::MediaDBCommonColumnFileName, fileName);
   record.set(media::MediaDBCommonColumnIsManaged, false);
