@@ -512,11 +512,7 @@ std::optional<Mp4File> Mp4File::fromBytes(ByteSpan fileBytes) {
     return true;
   });
   if (!movie) return std::nullopt;
-  Mp4File file;
-  file.items_ = readItems(*movie);
-  file.tags_ = tagsFrom(file.items_);
-  file.audio_ = readFirstAudioTrack(*movie);
-  return file;
+  return fromMovieBox(*movie);
 }
 
 std::optional<Mp4File> Mp4File::openRead(const std::string& path) {
@@ -527,10 +523,14 @@ std::optional<Mp4File> Mp4File::openRead(const std::string& path) {
       readMovieBox(static_cast<uint64_t>(st.st_size),
                    [&](uint64_t offset, std::span<uint8_t> out) { return readFully(fd.get(), offset, out); });
   if (!movie) return std::nullopt;
+  return fromMovieBox(*movie);
+}
+
+Mp4File Mp4File::fromMovieBox(const media::Bytes& movie) {
   Mp4File file;
-  file.items_ = readItems(*movie);
+  file.items_ = readItems(movie);
   file.tags_ = tagsFrom(file.items_);
-  file.audio_ = readFirstAudioTrack(*movie);
+  file.audio_ = readFirstAudioTrack(movie);
   return file;
 }
 

@@ -172,6 +172,8 @@ class Mp4File {
   bool store(const Tags& updated, TagLib::IOStream& stream);
 
  private:
+  // The items, tags and first audio track of a movie box's bytes.
+  static Mp4File fromMovieBox(const media::Bytes& movie);
   Mp4File() = default;
   bool storeThrough(const Tags& updated, TagLib::IOStream* stream);
 
