@@ -9,11 +9,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 #include <vips/vips8>
 
+#include "RecordingReporter.h"
 #include "image/NSImageExtension.h"
 #include "platform/imaging/Picture.h"
 
@@ -119,34 +119,6 @@ BENCHMARK(BM_PartColorAt)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
 
-// Console output plus the mean wall and process CPU time of each run, for
-// the ratios. On a loaded machine the wall times drift; the CPU times (all
-// threads of the process) stay comparable.
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  struct Times {
-    double real = 0;  // seconds per iteration
-    double cpu = 0;
-  };
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        // Reported in milliseconds.
-        times_[run.run_name.function_name + "/" + run.run_name.args] = {run.GetAdjustedRealTime() / 1e3,
-                                                                        run.GetAdjustedCPUTime() / 1e3};
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  Times times(const std::string& name) const {
-    auto it = times_.find(name);
-    return it == times_.end() ? Times{} : it->second;
-  }
-
- private:
-  std::map<std::string, Times> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,16 +131,16 @@ int main(int argc, char** argv) {
   }
 
   benchmark::Initialize(&argc, argv);
-  RecordingReporter reporter;
+  corvane::bench::RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   for (size_t i = 0; i < std::size(kKinds); ++i) {
     const std::string arg = "/" + std::to_string(i);
     const auto renderer = reporter.times("BM_Renderer" + arg);
     const auto reference = reporter.times("BM_Reference" + arg);
-    if (renderer.real > 0 && reference.real > 0 && renderer.cpu > 0 && reference.cpu > 0) {
+    if (renderer.wall > 0 && reference.wall > 0 && renderer.cpu > 0 && reference.cpu > 0) {
       std::printf("%-9s renderer %5.0f covers/s, reference %5.0f covers/s, ratio %.2fx wall, %.2fx CPU%s\n",
-                  kKinds[i].name, kCovers / renderer.real, kCovers / reference.real,
-                  reference.real / renderer.real, reference.cpu / renderer.cpu,
+                  kKinds[i].name, kCovers / renderer.wall, kCovers / reference.wall,
+                  reference.wall / renderer.wall, reference.cpu / renderer.cpu,
                   i == 0 ? " (target >= 1.00x)" : "");
     }
   }

@@ -5,10 +5,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include <map>
 #include <vips/vips8>
 
 #include "PhotoLike.h"
+#include "RecordingReporter.h"
 #include "platform/ipc/NotificationCenter.h"
 #include "support/ServiceHarness.h"
 
@@ -62,17 +62,6 @@ void BM_Vipsthumbnail(benchmark::State& state) {
 }
 BENCHMARK(BM_Vipsthumbnail)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-// Keeps each benchmark's wall time per iteration for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> seconds;
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const auto& run : runs)
-      seconds[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,12 +69,12 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   World w;
   world = &w;
-  RatioReporter reporter;
+  corvane::bench::RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   for (int kind = 0; kind < 3; ++kind) {
     const std::string arg = "/" + std::to_string(kind);
-    const double ctl = reporter.seconds["BM_CorvanectlImage" + arg];
-    const double vips = reporter.seconds["BM_Vipsthumbnail" + arg];
+    const double ctl = reporter.times("BM_CorvanectlImage" + arg).wall;
+    const double vips = reporter.times("BM_Vipsthumbnail" + arg).wall;
     if (ctl > 0 && vips > 0)
       std::printf("%s photo: corvanectl image / vipsthumbnail = %.3f (goal <= 0.5)\n",
                   bench::photoKindName(static_cast<bench::PhotoKind>(kind)), ctl / vips);

@@ -21,13 +21,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 #include <vips/vips8>
 
 #include "PhotoLike.h"
+#include "RecordingReporter.h"
 #include "image/UnifiedImageInfoBuilder.h"
 #include "platform/imaging/JpegScaledDecoder.h"
 #include "platform/imaging/Picture.h"
@@ -101,34 +101,6 @@ void registerAll() {
   }
 }
 
-// Console output plus the mean wall and process CPU time (all threads) of
-// each benchmark, for the ratios. CPU time is the steadier figure on a busy
-// machine; wall time is what a client waits.
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  struct Times {
-    double wall = 0;
-    double cpu = 0;
-  };
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        times_[run.run_name.function_name + "/" + run.run_name.args] = {run.GetAdjustedRealTime(),
-                                                                        run.GetAdjustedCPUTime()};
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  Times times(const std::string& name) const {
-    auto it = times_.find(name);
-    return it == times_.end() ? Times{} : it->second;
-  }
-
- private:
-  std::map<std::string, Times> times_;
-};
-
 // In the child: one build of path; prints the peak RSS added by it in KiB.
 int measureBuild(const char* argv0, const std::string& path) {
   if (VIPS_INIT(argv0)) return 1;
@@ -188,7 +160,7 @@ int main(int argc, char** argv) {
 
   benchmark::Initialize(&argc, argv);
   registerAll();
-  RecordingReporter reporter;
+  corvane::bench::RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   for (PhotoKind kind : kKinds) {

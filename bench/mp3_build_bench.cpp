@@ -18,11 +18,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 #include <vips/vips8>
 
+#include "RecordingReporter.h"
 #include "builders/MP3Parser.h"
 
 namespace fs = std::filesystem;
@@ -121,26 +121,6 @@ void BM_Reference(benchmark::State& state) {
 BENCHMARK(BM_Build)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 BENCHMARK(BM_Reference)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 
-// Console output plus the mean wall time of each benchmark, for the ratio.
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        seconds_[run.run_name.function_name] = run.GetAdjustedRealTime() / 1e3;  // reported in ms
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double seconds(const std::string& name) const {
-    auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> seconds_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,10 +136,10 @@ int main(int argc, char** argv) {
               static_cast<uintmax_t>(fs::file_size(gFiles.front())), gCover.size());
 
   benchmark::Initialize(&argc, argv);
-  RecordingReporter reporter;
+  corvane::bench::RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double build = reporter.seconds("BM_Build");
-  const double reference = reporter.seconds("BM_Reference");
+  const double build = reporter.times("BM_Build").wall;
+  const double reference = reporter.times("BM_Reference").wall;
   if (build > 0 && reference > 0) {
     std::printf("build:     %.0f files/s\n", kFileCount / build);
     std::printf("reference: %.0f files/s\n", kFileCount / reference);

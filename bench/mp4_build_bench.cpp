@@ -17,11 +17,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 #include <vips/vips8>
 
+#include "RecordingReporter.h"
 #include "builders/MP4Parser.h"
 #include "image/NSImageExtension.h"
 #include "platform/imaging/Picture.h"
@@ -166,26 +166,6 @@ BENCHMARK(BM_ReferenceTagLibVips)->Unit(benchmark::kMillisecond)->MinTime(3.0)->
 BENCHMARK(BM_PartMp4FileOpenRead)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_PartAlbumArt)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 
-// Console output plus the mean wall time of each benchmark, for the ratio.
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        seconds_[run.run_name.function_name] = run.GetAdjustedRealTime() / 1e3;  // reported in ms
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double seconds(const std::string& name) const {
-    auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> seconds_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -201,10 +181,10 @@ int main(int argc, char** argv) {
               dir.c_str());
 
   benchmark::Initialize(&argc, argv);
-  RecordingReporter reporter;
+  corvane::bench::RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double build = reporter.seconds("BM_Mp4ParserBuild");
-  const double reference = reporter.seconds("BM_ReferenceTagLibVips");
+  const double build = reporter.times("BM_Mp4ParserBuild").wall;
+  const double reference = reporter.times("BM_ReferenceTagLibVips").wall;
   if (build > 0 && reference > 0) {
     std::printf("build files/s:      %.0f\n", kFiles / build);
     std::printf("reference files/s:  %.0f\n", kFiles / reference);

@@ -21,9 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 
+#include "RecordingReporter.h"
 #include "media/MediaDBKeys.h"
 #include "tags/UpdateID3Tag.h"
 #include "tags/UpdateMP4Tag.h"
@@ -132,26 +132,6 @@ BENCHMARK(BM_ReferenceCopySaveNoFlush)->Unit(benchmark::kMillisecond)->MinTime(2
 BENCHMARK(BM_UpdateMP4Tag)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_ReferenceMp4CopySave)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
-// Console output plus the mean wall time of each benchmark, for the ratio.
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        ms_[run.run_name.function_name] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double ms(const std::string& name) const {
-    auto it = ms_.find(name);
-    return it == ms_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> ms_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,19 +155,19 @@ int main(int argc, char** argv) {
   std::printf("M4A: %ju bytes\n", static_cast<uintmax_t>(fs::file_size(gDir + "/source.m4a")));
 
   benchmark::Initialize(&argc, argv);
-  RecordingReporter reporter;
+  corvane::bench::RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double update = reporter.ms("BM_UpdateID3Tag");
-  const double reference = reporter.ms("BM_ReferenceCopySave");
-  const double noFlush = reporter.ms("BM_ReferenceCopySaveNoFlush");
+  const double update = reporter.times("BM_UpdateID3Tag").wall;
+  const double reference = reporter.times("BM_ReferenceCopySave").wall;
+  const double noFlush = reporter.times("BM_ReferenceCopySaveNoFlush").wall;
   if (update > 0 && reference > 0) {
     std::printf("update / reference (copy, save, flush, rename): %.2fx (target <= 1.50x)\n",
                 update / reference);
   }
   if (update > 0 && noFlush > 0)
     std::printf("update / reference without flush:               %.2fx\n", update / noFlush);
-  const double mp4Update = reporter.ms("BM_UpdateMP4Tag");
-  const double mp4Reference = reporter.ms("BM_ReferenceMp4CopySave");
+  const double mp4Update = reporter.times("BM_UpdateMP4Tag").wall;
+  const double mp4Reference = reporter.times("BM_ReferenceMp4CopySave").wall;
   if (mp4Update > 0 && mp4Reference > 0) {
     std::printf("M4A update / reference (copy, save, flush, rename): %.2fx (target <= 1.50x)\n",
                 mp4Update / mp4Reference);
