@@ -37,7 +37,7 @@ TEST(MediaDBKeys, AllKeysFollowTheNamingRuleByFamily) {
   EXPECT_STREQ(MediaDBPlaylistItemColumnContensType, MediaDBPlaylistPropertyColumnContentsType);
 }
 
-TEST(RZMediaTypeReader, MapsExtensionsCaseInsensitively) {
+TEST(RZMediaTypeReader, MapsExtensionsCaseInsensitivelyAndLogsUnknownOnes) {
   // clang-format off
   const std::tuple<const char*, int32_t, const char*> cases[] = {
       {"/m/a.mp3", 0x01000001, "MP3"}, {"/m/a.MP3", 0x01000001, "MP3"}, {"/m/a.Mp3", 0x01000001, "MP3"},
@@ -57,14 +57,11 @@ TEST(RZMediaTypeReader, MapsExtensionsCaseInsensitively) {
   EXPECT_EQ(
       capture.lines(),
       std::vector<std::string>{"[RZMediaTypeReader:+[RZMediaTypeReader type:]-(93)] Unknown extension: txt"});
-}
-
-TEST(RZMediaTypeReader, UnknownExtensionsAndCodes) {
   // A dot in a directory name is not an extension.
   for (const char* path : {"/music/noext", "/a.b/file", "", "/music/a.mp3x"}) {
-    log::Capture capture;
+    log::Capture one;
     EXPECT_EQ(RZMediaTypeReader::type(path), 0) << path;
-    EXPECT_EQ(capture.lines().size(), 1u) << path;
+    EXPECT_EQ(one.lines().size(), 1u) << path;
   }
   EXPECT_EQ(RZMediaTypeReader::extension("/a.b/file"), "");
   EXPECT_EQ(RZMediaTypeReader::extension("/a/b.mp3/"), "mp3");
@@ -74,7 +71,7 @@ TEST(RZMediaTypeReader, UnknownExtensionsAndCodes) {
     EXPECT_EQ(RZMediaTypeReader::typeName(code), "UNKNOWN") << std::hex << code;
 }
 
-TEST(Genre, ListEntriesAndRange) {
+TEST(Genre, ListEntriesRangeAndExactLookup) {
   const std::map<int, std::string> spot{
       {0, "Blues"},         {1, "Classic Rock"}, {2, "Country"},     {14, "R&B"},
       {17, "Rock"},         {29, "Jazz+Funk"},   {40, "AlternRock"}, {59, "Gangsta"},
@@ -85,9 +82,7 @@ TEST(Genre, ListEntriesAndRange) {
   EXPECT_EQ(getGenreName(148), std::nullopt);
   EXPECT_EQ(getGenreName(-1), std::nullopt);
   EXPECT_EQ(getGenreName(255 % 148), "Booty Bass");
-}
 
-TEST(Genre, FindGenreNoIsExactAndFirstMatch) {
   // clang-format off
   const std::pair<const char*, int> cases[] = {
       {"Rock", 17}, {"rock", -1}, {"Blues", 0}, {"Synthpop", 147}, {"Christian Rock ", 141},
