@@ -5,10 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <string>
 
+#include "FuzzInputFile.h"
 #include "media/Utf8.h"
 #include "platform/log/Log.h"
 #include "tags/MediaTag.h"
@@ -16,31 +15,19 @@
 
 namespace {
 
-const std::string& inputPath() {
-  static const std::string path = [] {
-    std::string pattern =
-        std::filesystem::is_directory("/dev/shm") ? "/dev/shm/mp4p-fuzz-XXXXXX" : "/tmp/mp4p-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    static std::string dir = pattern;
-    atexit([] { std::filesystem::remove_all(dir); });
-    corvane::log::setSink([](std::string_view) {});  // a line per lookup without podcast items
-    return dir + "/input.m4a";
-  }();
-  return path;
-}
-
-bool writeInput(const uint8_t* data, size_t size) {
-  FILE* file = std::fopen(inputPath().c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
-  return std::fclose(file) == 0 && written;
-}
+const corvane::fuzz::FuzzInputFile input("input.m4a");
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (!writeInput(data, size)) return 0;
-  const auto info = corvane::tags::UpdateMP4Tag().podcastInfo(inputPath());
+  // A line per lookup without podcast items would drown the run.
+  static const bool quiet = [] {
+    corvane::log::setSink([](std::string_view) {});
+    return true;
+  }();
+  (void)quiet;
+  if (!input.write(data, size)) return 0;
+  const auto info = corvane::tags::UpdateMP4Tag().podcastInfo(input.path());
   if (!info) return 0;
   if (info->size() != 2 || !info->count(corvane::tags::kMediaTagPodcastEpisodeId) ||
       !info->count(corvane::tags::kMediaTagPodcastChannelUrl)) {

@@ -4,17 +4,14 @@
 // file must read back with the new title and a JPEG as its first artwork.
 
 #include <stdlib.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "FuzzInputFile.h"
 #include "media/MediaDBKeys.h"
 #include "platform/log/Log.h"
 #include "platform/mp4/Mp4File.h"
@@ -24,31 +21,7 @@ namespace {
 
 const char* const kTitle = "Fuzz title \xE2\x9C\x93";
 
-// One directory per process, in memory when /dev/shm is there.
-const std::string& inputPath() {
-  static const std::string path = [] {
-    std::string pattern =
-        std::filesystem::is_directory("/dev/shm") ? "/dev/shm/mp4w-fuzz-XXXXXX" : "/tmp/mp4w-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    static std::string dir = pattern;
-    atexit([] { std::filesystem::remove_all(dir); });
-    corvane::log::setSink([](std::string_view) {});  // open failures are the common case
-    return dir + "/input.m4a";
-  }();
-  return path;
-}
-
-bool writeInput(const uint8_t* data, size_t size) {
-  FILE* file = std::fopen(inputPath().c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
-  return std::fclose(file) == 0 && written;
-}
-
-std::vector<uint8_t> readOutput() {
-  std::ifstream in(inputPath(), std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+const corvane::fuzz::FuzzInputFile input("input.m4a");
 
 // A 1 x 1 RGBA PNG: decodes, and is re-encoded as JPEG on every update.
 const corvane::media::Bytes kPng = {
@@ -75,14 +48,20 @@ const corvane::media::MediaRecord& record() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (!writeInput(data, size)) return 0;
-  const bool updated = corvane::tags::UpdateMP4Tag().updateTag(inputPath(), record());
-  const std::vector<uint8_t> out = readOutput();
+  // Open failures are the common case: their log lines would drown the run.
+  static const bool quiet = [] {
+    corvane::log::setSink([](std::string_view) {});
+    return true;
+  }();
+  (void)quiet;
+  if (!input.write(data, size)) return 0;
+  const bool updated = corvane::tags::UpdateMP4Tag().updateTag(input.path(), record());
+  const std::vector<uint8_t> out = input.read();
   if (!updated) {
     if (out.size() != size || !std::equal(data, data + size, out.begin())) abort();
     return 0;
   }
-  const auto file = corvane::mp4::Mp4File::openRead(inputPath());
+  const auto file = corvane::mp4::Mp4File::openRead(input.path());
   if (!file || file->tags().name != kTitle || file->tags().artworks.empty()) abort();
   const auto& jpeg = file->tags().artworks.front().data;
   if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) abort();
