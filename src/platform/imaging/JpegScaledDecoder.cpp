@@ -15,6 +15,10 @@ struct HandleCloser {
 };
 using DecompressHandle = std::unique_ptr<void, HandleCloser>;
 
+// The decoded picture is held whole in memory, unlike a streamed load: a
+// larger one (a big thumbnail of a big photo) takes libvips' loader.
+constexpr int64_t kMaxDecodedPixels = 4096 * 4096;
+
 bool isPlainColourspace(int colourspace) {
   return colourspace == TJCS_YCbCr || colourspace == TJCS_RGB || colourspace == TJCS_GRAY;
 }
@@ -38,6 +42,7 @@ std::optional<vips::VImage> decodeJpegScaled(std::span<const uint8_t> jpeg, int 
   const tjscalingfactor factor{1, shrink};
   const int scaledWidth = TJSCALED(width, factor);
   const int scaledHeight = TJSCALED(height, factor);
+  if (int64_t{scaledWidth} * scaledHeight > kMaxDecodedPixels) return std::nullopt;
   const size_t bytes = size_t(scaledWidth) * size_t(scaledHeight) * 3;
   // malloc'd, because the picture takes the buffer over and frees it with free().
   std::unique_ptr<unsigned char, decltype(&std::free)> pixels(static_cast<unsigned char*>(std::malloc(bytes)),

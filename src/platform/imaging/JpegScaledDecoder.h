@@ -20,8 +20,9 @@ namespace corvane::imaging::detail {
 
 // The JPEG in `jpeg` decoded at 1/shrink scale (shrink 1, 2, 4 or 8; each
 // side divided by shrink and rounded down, as libvips' loader gives it) as
-// an 8-bit sRGB picture in memory. none: the data is not a plain JPEG, declares more than
-// maxPixels, or the decoder reported any error or warning (truncated or
+// an 8-bit sRGB picture in memory. none: the data is not a plain JPEG,
+// declares more than maxPixels, would decode to more than 16 megapixels at
+// that scale, or the decoder reported any error or warning (truncated or
 // corrupt data included).
 std::optional<vips::VImage> decodeJpegScaled(std::span<const uint8_t> jpeg, int shrink, int64_t maxPixels);
 
