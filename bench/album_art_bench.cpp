@@ -13,6 +13,7 @@
 #include <vector>
 #include <vips/vips8>
 
+#include "BenchPictures.h"
 #include "RecordingReporter.h"
 #include "image/NSImageExtension.h"
 #include "platform/imaging/Picture.h"
@@ -37,21 +38,6 @@ std::vector<std::vector<Bytes>> gCovers;  // per kind
 
 // A colour gradient under noise that differs per seed: about the size a
 // scanned or photographed cover has at this pixel size.
-Bytes makeCover(const CoverKind& kind, int seed) {
-  const int n = kind.size;
-  VImage xy = VImage::xyz(n, n);
-  VImage x = xy.extract_band(0) * (255.0 / n);
-  VImage y = xy.extract_band(1) * (255.0 / n);
-  VImage noise = VImage::gaussnoise(n, n, VImage::option()->set("sigma", 10.0 + seed % 7));
-  VImage picture = (x.bandjoin(y).bandjoin((x + y) / 2 + seed) + noise - 128).cast(VIPS_FORMAT_UCHAR);
-  void* buffer = nullptr;
-  size_t length = 0;
-  picture.write_to_buffer(kind.suffix, &buffer, &length, VImage::option()->set("Q", 85));
-  Bytes bytes(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
-  g_free(buffer);
-  return bytes;
-}
-
 void BM_Renderer(benchmark::State& state) {
   const auto& covers = gCovers.at(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
@@ -71,14 +57,7 @@ void BM_Reference(benchmark::State& state) {
   const auto& covers = gCovers.at(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
     for (const Bytes& cover : covers) {
-      VipsBlob* blob = vips_blob_new(nullptr, cover.data(), cover.size());  // borrows the bytes
-      VImage thumb = VImage::thumbnail_buffer(blob, 200, VImage::option()->set("height", 200));
-      void* buffer = nullptr;
-      size_t length = 0;
-      thumb.write_to_buffer(".tif", &buffer, &length);
-      benchmark::DoNotOptimize(length);
-      g_free(buffer);
-      vips_area_unref(VIPS_AREA(blob));
+      benchmark::DoNotOptimize(corvane::bench::referenceCoverThumbnail(cover.data(), cover.size(), 200));
     }
   }
   state.SetItemsProcessed(state.iterations() * kCovers);
@@ -125,7 +104,8 @@ int main(int argc, char** argv) {
   if (VIPS_INIT(argv[0])) return 1;
   for (const CoverKind& kind : kKinds) {
     std::vector<Bytes> covers;
-    for (int i = 0; i < kCovers; ++i) covers.push_back(makeCover(kind, i));
+    for (int i = 0; i < kCovers; ++i)
+      covers.push_back(corvane::bench::coverPicture(kind.size, i, kind.suffix));
     std::printf("%s: %d covers, the first of %zu bytes\n", kind.name, kCovers, covers.front().size());
     gCovers.push_back(std::move(covers));
   }

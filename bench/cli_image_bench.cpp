@@ -1,13 +1,13 @@
 // As a person sees it: `corvanectl image` on a 4000x3000 photo against a
 // running service, side by side with `vipsthumbnail` making a 100x100
-// thumbnail of the same file, for the photos of PhotoLike.h. Both are whole
+// thumbnail of the same file, for the photos of BenchPictures.h. Both are whole
 // processes; the figure is the ratio of their wall times (goal: at most 0.5).
 
 #include <benchmark/benchmark.h>
 
 #include <vips/vips8>
 
-#include "PhotoLike.h"
+#include "BenchPictures.h"
 #include "RecordingReporter.h"
 #include "platform/ipc/NotificationCenter.h"
 #include "support/ServiceHarness.h"

@@ -22,6 +22,7 @@
 #include <vector>
 #include <vips/vips8>
 
+#include "BenchPictures.h"
 #include "RecordingReporter.h"
 #include "builders/MP3Parser.h"
 
@@ -33,22 +34,7 @@ constexpr int kFileCount = 200;
 constexpr int kCoverSize = 500;
 
 std::vector<std::string> gFiles;
-std::vector<char> gCover;  // JPEG bytes
-
-std::vector<char> makeCover() {
-  using vips::VImage;
-  VImage xy = VImage::xyz(kCoverSize, kCoverSize);
-  VImage x = xy.extract_band(0) * (255.0 / kCoverSize);
-  VImage y = xy.extract_band(1) * (255.0 / kCoverSize);
-  VImage noise = VImage::gaussnoise(kCoverSize, kCoverSize, VImage::option()->set("sigma", 12.0));
-  VImage cover = (x.bandjoin(y).bandjoin((x + y) / 2) + noise - 128).cast(VIPS_FORMAT_UCHAR);
-  void* buffer = nullptr;
-  size_t length = 0;
-  cover.write_to_buffer(".jpg", &buffer, &length, VImage::option()->set("Q", 90));
-  std::vector<char> bytes(static_cast<char*>(buffer), static_cast<char*>(buffer) + length);
-  g_free(buffer);
-  return bytes;
-}
+std::vector<uint8_t> gCover;  // JPEG bytes
 
 void tagCopy(const std::string& path, int index) {
   TagLib::MPEG::File file(path.c_str());
@@ -63,7 +49,8 @@ void tagCopy(const std::string& path, int index) {
   auto* picture = new TagLib::ID3v2::AttachedPictureFrame;
   picture->setMimeType("image/jpeg");
   picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
-  picture->setPicture(TagLib::ByteVector(gCover.data(), static_cast<unsigned>(gCover.size())));
+  picture->setPicture(
+      TagLib::ByteVector(reinterpret_cast<const char*>(gCover.data()), static_cast<unsigned>(gCover.size())));
   tag->addFrame(picture);  // the tag owns it
   file.save(TagLib::MPEG::File::ID3v2);
 }
@@ -75,7 +62,7 @@ bool makeFiles(const std::string& dir) {
       "-map_metadata -1 -id3v2_version 0 -c:a libmp3lame -b:a 128k " +
       audio;
   if (std::system(command.c_str()) != 0) return false;
-  gCover = makeCover();
+  gCover = corvane::bench::coverPicture(kCoverSize, 2);
   for (int i = 0; i < kFileCount; ++i) {
     const std::string path = dir + "/song" + std::to_string(i) + ".mp3";
     fs::copy_file(audio, path, fs::copy_options::overwrite_existing);
@@ -104,15 +91,7 @@ void BM_Reference(benchmark::State& state) {
       benchmark::DoNotOptimize(file.tag()->title().to8Bit(true));
       benchmark::DoNotOptimize(file.tag()->artist().to8Bit(true));
       benchmark::DoNotOptimize(file.audioProperties()->lengthInMilliseconds());
-      VipsBlob* blob = vips_blob_new(nullptr, gCover.data(), gCover.size());
-      vips::VImage thumbnail =
-          vips::VImage::thumbnail_buffer(blob, 200, vips::VImage::option()->set("height", 200));
-      vips_area_unref(VIPS_AREA(blob));
-      void* buffer = nullptr;
-      size_t length = 0;
-      thumbnail.write_to_buffer(".tif", &buffer, &length);
-      benchmark::DoNotOptimize(length);
-      g_free(buffer);
+      benchmark::DoNotOptimize(corvane::bench::referenceCoverThumbnail(gCover.data(), gCover.size(), 200));
     }
   }
   state.SetItemsProcessed(state.iterations() * kFileCount);

@@ -21,6 +21,7 @@
 #include <vector>
 #include <vips/vips8>
 
+#include "BenchPictures.h"
 #include "RecordingReporter.h"
 #include "builders/MP4Parser.h"
 #include "image/NSImageExtension.h"
@@ -37,21 +38,6 @@ constexpr int kCoverSize = 500;
 std::vector<std::string> gFiles;
 
 // A photo-like cover that differs per file, so no cache can share work.
-std::string coverJpeg(int seed) {
-  using vips::VImage;
-  VImage xy = VImage::xyz(kCoverSize, kCoverSize);
-  VImage x = xy.extract_band(0) * (255.0 / kCoverSize);
-  VImage y = xy.extract_band(1) * (255.0 / kCoverSize);
-  VImage noise = VImage::gaussnoise(kCoverSize, kCoverSize, VImage::option()->set("sigma", 10.0 + seed % 7));
-  VImage picture = (x.bandjoin(y).bandjoin((x + y) / 2 + seed) + noise - 128).cast(VIPS_FORMAT_UCHAR);
-  void* buffer = nullptr;
-  size_t length = 0;
-  picture.write_to_buffer(".jpg", &buffer, &length, VImage::option()->set("Q", 85));
-  std::string bytes(static_cast<const char*>(buffer), length);
-  g_free(buffer);
-  return bytes;
-}
-
 bool tag(const std::string& path, int i) {
   TagLib::MP4::File file(path.c_str());
   if (!file.isValid()) return false;
@@ -66,10 +52,11 @@ bool tag(const std::string& path, int i) {
   t->setItem("\251day", TagLib::StringList("2020"));
   t->setItem("trkn", TagLib::MP4::Item(i % 20 + 1, 20));
   t->setItem("disk", TagLib::MP4::Item(1, 1));
-  const std::string jpeg = coverJpeg(i);
+  const std::vector<uint8_t> jpeg = corvane::bench::coverPicture(kCoverSize, i);
   TagLib::MP4::CoverArtList covers;
-  covers.append(TagLib::MP4::CoverArt(TagLib::MP4::CoverArt::JPEG,
-                                      TagLib::ByteVector(jpeg.data(), static_cast<unsigned>(jpeg.size()))));
+  covers.append(TagLib::MP4::CoverArt(
+      TagLib::MP4::CoverArt::JPEG,
+      TagLib::ByteVector(reinterpret_cast<const char*>(jpeg.data()), static_cast<unsigned>(jpeg.size()))));
   t->setItem("covr", TagLib::MP4::Item(covers));
   return file.save();
 }
@@ -118,15 +105,7 @@ void BM_ReferenceTagLibVips(benchmark::State& state) {
       const TagLib::MP4::CoverArtList covers = mp4->tag()->item("covr").toCoverArtList();
       if (covers.isEmpty()) state.SkipWithError("no cover");
       const TagLib::ByteVector data = covers.front().data();
-      VipsBlob* blob = vips_blob_new(nullptr, data.data(), data.size());  // borrows the bytes
-      vips::VImage thumb =
-          vips::VImage::thumbnail_buffer(blob, 200, vips::VImage::option()->set("height", 200));
-      void* buffer = nullptr;
-      size_t length = 0;
-      thumb.write_to_buffer(".tif", &buffer, &length);
-      benchmark::DoNotOptimize(length);
-      g_free(buffer);
-      vips_area_unref(VIPS_AREA(blob));
+      benchmark::DoNotOptimize(corvane::bench::referenceCoverThumbnail(data.data(), data.size(), 200));
     }
   }
   state.SetItemsProcessed(state.iterations() * kFiles);
