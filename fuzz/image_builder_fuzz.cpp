@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "FuzzInputFile.h"
+#include "QuietLog.h"
 #include "image/UnifiedImageInfoBuilder.h"
 
 namespace {
@@ -19,6 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvane::fuzz::silenceLog();
   if (!input.write(data, size)) return 0;
   corvane::image::UnifiedImageInfoBuilder builder;
   (void)builder.build(input.path());

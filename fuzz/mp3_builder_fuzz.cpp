@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "FuzzInputFile.h"
+#include "QuietLog.h"
 #include "builders/MP3Parser.h"
 #include "media/Utf8.h"
 
@@ -22,6 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvane::fuzz::silenceLog();
   if (!input.write(data, size)) return 0;
   const auto record = corvane::builders::MP3Parser().build(input.path());
   if (record) {

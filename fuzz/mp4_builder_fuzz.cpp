@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "FuzzInputFile.h"
+#include "QuietLog.h"
 #include "builders/MP4Parser.h"
 
 namespace {
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvane::fuzz::silenceLog();
   if (!input.write(data, size)) return 0;
   corvane::builders::MP4Parser parser;
   (void)parser.build(input.path());

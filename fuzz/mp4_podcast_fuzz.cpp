@@ -8,8 +8,8 @@
 #include <string>
 
 #include "FuzzInputFile.h"
+#include "QuietLog.h"
 #include "media/Utf8.h"
-#include "platform/log/Log.h"
 #include "tags/MediaTag.h"
 #include "tags/UpdateMP4Tag.h"
 
@@ -20,12 +20,7 @@ const corvane::fuzz::FuzzInputFile input("input.m4a");
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // A line per lookup without podcast items would drown the run.
-  static const bool quiet = [] {
-    corvane::log::setSink([](std::string_view) {});
-    return true;
-  }();
-  (void)quiet;
+  corvane::fuzz::silenceLog();
   if (!input.write(data, size)) return 0;
   const auto info = corvane::tags::UpdateMP4Tag().podcastInfo(input.path());
   if (!info) return 0;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "FuzzInputFile.h"
+#include "QuietLog.h"
 #include "media/MediaDBKeys.h"
-#include "platform/log/Log.h"
 #include "platform/mp4/Mp4File.h"
 #include "tags/UpdateMP4Tag.h"
 
@@ -48,12 +48,7 @@ const corvane::media::MediaRecord& record() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Open failures are the common case: their log lines would drown the run.
-  static const bool quiet = [] {
-    corvane::log::setSink([](std::string_view) {});
-    return true;
-  }();
-  (void)quiet;
+  corvane::fuzz::silenceLog();
   if (!input.write(data, size)) return 0;
   const bool updated = corvane::tags::UpdateMP4Tag().updateTag(input.path(), record());
   const std::vector<uint8_t> out = input.read();

@@ -4,15 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "QuietLog.h"
 #include "image/ExifRotation.h"
-#include "platform/log/Log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    corvane::log::setSink([](std::string_view) {});
-    return true;
-  }();
-  (void)quiet;
+  corvane::fuzz::silenceLog();
   const corvane::media::Bytes input(data, data + size);
   const corvane::media::Bytes output = corvane::image::rotateImageDataByExif(input);
   // Whatever comes back is either the input or a new JPEG.
