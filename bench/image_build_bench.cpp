@@ -94,23 +94,33 @@ void registerAll() {
   }
 }
 
-// In the child: one build of path; prints the peak RSS added by it in KiB.
+// A figure of /proc/self/status in KiB ("VmRSS", "VmHWM"); -1 when missing.
+long statusKiB(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+  }
+  return -1;
+}
+
+// In the child: one build of path; prints the resident memory before it and
+// the peak during it, in KiB. The peak mark is reset first, so that what
+// starting libvips once touched does not hide the build's own peak.
 int measureBuild(const char* argv0, const std::string& path) {
   if (VIPS_INIT(argv0)) return 1;
   corvane::image::UnifiedImageInfoBuilder builder;
-  rusage before{};
-  getrusage(RUSAGE_SELF, &before);
+  std::ofstream("/proc/self/clear_refs") << "5";
+  const long before = statusKiB("VmRSS");
   const bool built = builder.build(path).has_value();
-  rusage after{};
-  getrusage(RUSAGE_SELF, &after);
-  std::printf("%ld %ld\n", before.ru_maxrss, after.ru_maxrss);
+  std::printf("%ld %ld\n", before, statusKiB("VmHWM"));
   return built ? 0 : 1;
 }
 
-// Runs one build in a fresh process and returns the peak memory it added, KiB.
-long peakBuildMemoryKiB(const std::string& path) {
+// Runs one build in a fresh process; the peak memory it added and the
+// process's whole peak, in KiB (-1 when unknown).
+std::pair<long, long> peakBuildMemoryKiB(const std::string& path) {
   int pipeFds[2];
-  if (pipe(pipeFds) != 0) return -1;
+  if (pipe(pipeFds) != 0) return {-1, -1};
   const pid_t child = fork();
   if (child == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
@@ -126,13 +136,12 @@ long peakBuildMemoryKiB(const std::string& path) {
   int status = 0;
   rusage usage{};
   wait4(child, &status, 0, &usage);
-  long before = 0, after = 0;
-  if (got <= 0 || std::sscanf(text, "%ld %ld", &before, &after) != 2 || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    return -1;
+  long before = 0, peak = 0;
+  if (got <= 0 || std::sscanf(text, "%ld %ld", &before, &peak) != 2 || before < 0 || peak < 0 ||
+      !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return {-1, -1};
   }
-  // The child's whole-life peak (wait4) agrees with its own figure after the build.
-  return std::max(after, usage.ru_maxrss) - before;
+  return {peak - before, usage.ru_maxrss};
 }
 
 }  // namespace
@@ -171,9 +180,10 @@ int main(int argc, char** argv) {
     std::printf("  full decode / decode floor:   cpu %.2fx (no thumbnail can do better)\n",
                 fullDecode.cpu / floor.cpu);
   }
-  const long peak = peakBuildMemoryKiB(gPhotos[static_cast<int>(PhotoKind::Grainy)]);
-  std::printf("peak memory of one build (grainy photo): %.1f MiB (target < 64 MiB)\n",
-              static_cast<double>(peak) / 1024.0);
+  const auto [added, whole] = peakBuildMemoryKiB(gPhotos[static_cast<int>(PhotoKind::Grainy)]);
+  std::printf(
+      "peak memory of one build (grainy photo): %.1f MiB (target < 64 MiB); the whole process: %.1f MiB\n",
+      static_cast<double>(added) / 1024.0, static_cast<double>(whole) / 1024.0);
 
   benchmark::Shutdown();
   fs::remove_all(dir);
