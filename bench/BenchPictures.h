@@ -63,6 +63,7 @@ inline void writePhotoLikeJpeg(const std::string& path, PhotoKind kind) {
 }
 
 // A size x size cover: a colour gradient under noise that varies with seed,
+// about the file size a scanned or photographed cover has at this pixel size,
 // encoded by suffix (".jpg", ".png"...).
 inline std::vector<uint8_t> coverPicture(int size, int seed, const char* suffix = ".jpg") {
   using vips::VImage;

@@ -36,8 +36,6 @@ constexpr CoverKind kKinds[] = {
 
 std::vector<std::vector<Bytes>> gCovers;  // per kind
 
-// A colour gradient under noise that differs per seed: about the size a
-// scanned or photographed cover has at this pixel size.
 void BM_Renderer(benchmark::State& state) {
   const auto& covers = gCovers.at(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
