@@ -24,9 +24,14 @@ CheckedFileStream::~CheckedFileStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool CheckedFileStream::readAt(long offset, char* data, size_t size) {
+namespace {
+
+// Repeats a positioned read or write until all of it is done: false on an
+// error, or at the end of the file for a read.
+template <typename Byte, typename Transfer>
+bool transferFully(Transfer transfer, int fd, Byte* data, size_t size, off_t offset) {
   while (size > 0) {
-    const ssize_t n = ::pread(fd_, data, size, offset);
+    const ssize_t n = transfer(fd, data, size, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
@@ -36,16 +41,22 @@ bool CheckedFileStream::readAt(long offset, char* data, size_t size) {
   return true;
 }
 
+}  // namespace
+
+bool readFullyAt(int fd, void* data, size_t size, off_t offset) {
+  return transferFully(::pread, fd, static_cast<char*>(data), size, offset);
+}
+
+bool writeFullyAt(int fd, const void* data, size_t size, off_t offset) {
+  return transferFully(::pwrite, fd, static_cast<const char*>(data), size, offset);
+}
+
+bool CheckedFileStream::readAt(long offset, char* data, size_t size) {
+  return readFullyAt(fd_, data, size, offset);
+}
+
 bool CheckedFileStream::writeAt(long offset, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd_, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
+  return writeFullyAt(fd_, data, size, offset);
 }
 
 TagLib::ByteVector CheckedFileStream::readBlock(unsigned long length) {

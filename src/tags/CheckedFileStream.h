@@ -5,11 +5,19 @@
 // past a file size limit would look like success; here any failed or short
 // I/O is remembered and the editor asks failed() after saving.
 
+#include <sys/types.h>
 #include <taglib/tiostream.h>
 
+#include <cstddef>
 #include <string>
 
 namespace corvane::tags {
+
+// size bytes at offset of the open file fd, read or written whole (short
+// transfers and interruptions are retried); false on an error, or when a read
+// meets the end of the file.
+bool readFullyAt(int fd, void* data, size_t size, off_t offset);
+bool writeFullyAt(int fd, const void* data, size_t size, off_t offset);
 
 class CheckedFileStream : public TagLib::IOStream {
  public:

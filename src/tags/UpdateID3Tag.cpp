@@ -237,32 +237,20 @@ class ReadFd {
   int fd_;
 };
 
-bool readFully(int fd, uint8_t* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
 // The stored ID3v2 tag of a regular file: its header and body.
 std::optional<std::pair<id3::TagHeader, std::vector<uint8_t>>> readTag(const std::string& path) {
   ReadFd fd(path);
   struct stat st {};
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   uint8_t head[id3::kHeaderSize];
-  if (st.st_size < static_cast<off_t>(sizeof head) || !readFully(fd.get(), head, sizeof head, 0))
+  if (st.st_size < static_cast<off_t>(sizeof head) || !readFullyAt(fd.get(), head, sizeof head, 0))
     return std::nullopt;
   const std::optional<id3::TagHeader> header = id3::parseHeader(head);
   if (!header) return std::nullopt;
   // A tag cut short by the end of the file yields the frames that are whole.
   const size_t bodySize = static_cast<size_t>(std::min<off_t>(header->bodySize, st.st_size - off_t{10}));
   std::vector<uint8_t> body(bodySize);
-  if (!readFully(fd.get(), body.data(), body.size(), id3::kHeaderSize)) return std::nullopt;
+  if (!readFullyAt(fd.get(), body.data(), body.size(), id3::kHeaderSize)) return std::nullopt;
   return std::make_pair(*header, std::move(body));
 }
 
