@@ -15,6 +15,7 @@
 
 #include "BenchPictures.h"
 #include "RecordingReporter.h"
+#include "host/ProcessSetup.h"
 #include "image/NSImageExtension.h"
 #include "platform/imaging/Picture.h"
 
@@ -99,7 +100,7 @@ BENCHMARK(BM_PartColorAt)
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (VIPS_INIT(argv[0])) return 1;
+  if (!corvane::host::setUpProcess()) return 1;
   for (const CoverKind& kind : kKinds) {
     std::vector<Bytes> covers;
     for (int i = 0; i < kCovers; ++i)

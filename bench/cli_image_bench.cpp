@@ -9,6 +9,7 @@
 
 #include "BenchPictures.h"
 #include "RecordingReporter.h"
+#include "host/ProcessSetup.h"
 #include "platform/ipc/NotificationCenter.h"
 #include "support/ServiceHarness.h"
 
@@ -65,7 +66,7 @@ BENCHMARK(BM_Vipsthumbnail)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Us
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (VIPS_INIT(argv[0])) return 1;
+  if (!corvane::host::setUpProcess()) return 1;
   benchmark::Initialize(&argc, argv);
   World w;
   world = &w;

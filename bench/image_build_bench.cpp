@@ -28,6 +28,7 @@
 
 #include "BenchPictures.h"
 #include "RecordingReporter.h"
+#include "host/ProcessSetup.h"
 #include "image/UnifiedImageInfoBuilder.h"
 #include "platform/imaging/JpegScaledDecoder.h"
 #include "platform/imaging/Picture.h"
@@ -106,8 +107,8 @@ long statusKiB(const std::string& field) {
 // In the child: one build of path; prints the resident memory before it and
 // the peak during it, in KiB. The peak mark is reset first, so that what
 // starting libvips once touched does not hide the build's own peak.
-int measureBuild(const char* argv0, const std::string& path) {
-  if (VIPS_INIT(argv0)) return 1;
+int measureBuild(const std::string& path) {
+  if (!corvane::host::setUpProcess()) return 1;
   corvane::image::UnifiedImageInfoBuilder builder;
   std::ofstream("/proc/self/clear_refs") << "5";
   const long before = statusKiB("VmRSS");
@@ -147,8 +148,8 @@ std::pair<long, long> peakBuildMemoryKiB(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--measure-build") == 0) return measureBuild(argv[0], argv[2]);
-  if (VIPS_INIT(argv[0])) return 1;
+  if (argc == 3 && std::strcmp(argv[1], "--measure-build") == 0) return measureBuild(argv[2]);
+  if (!corvane::host::setUpProcess()) return 1;
 
   std::string dir = (fs::temp_directory_path() / "image-build-bench-XXXXXX").string();
   if (mkdtemp(dir.data()) == nullptr) return 1;

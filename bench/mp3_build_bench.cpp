@@ -25,6 +25,7 @@
 #include "BenchPictures.h"
 #include "RecordingReporter.h"
 #include "builders/MP3Parser.h"
+#include "host/ProcessSetup.h"
 
 namespace fs = std::filesystem;
 
@@ -103,7 +104,7 @@ BENCHMARK(BM_Reference)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (VIPS_INIT(argv[0])) return 1;
+  if (!corvane::host::setUpProcess()) return 1;
   std::string dir = (fs::temp_directory_path() / "mp3-build-bench-XXXXXX").string();
   if (mkdtemp(dir.data()) == nullptr) return 1;
   if (!makeFiles(dir)) {

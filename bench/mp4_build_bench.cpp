@@ -24,6 +24,7 @@
 #include "BenchPictures.h"
 #include "RecordingReporter.h"
 #include "builders/MP4Parser.h"
+#include "host/ProcessSetup.h"
 #include "image/NSImageExtension.h"
 #include "platform/imaging/Picture.h"
 #include "platform/mp4/Mp4File.h"
@@ -148,7 +149,7 @@ BENCHMARK(BM_PartAlbumArt)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseReal
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (VIPS_INIT(argv[0])) return 1;
+  if (!corvane::host::setUpProcess()) return 1;
   std::string dir = (fs::temp_directory_path() / "mp4-build-bench-XXXXXX").string();
   if (mkdtemp(dir.data()) == nullptr) return 1;
   if (!makeFiles(dir)) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "FuzzInputFile.h"
+#include "FuzzSetup.h"
 #include "image/ExifExtractor.h"
 #include "platform/ipc/ExifInfoCodec.h"
 
@@ -22,6 +23,7 @@ const corvane::fuzz::FuzzInputFile input("input.jpg");
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvane::fuzz::setUp();
   if (!input.write(data, size)) return 0;
   const auto info = corvane::image::ExifExtractor().extractExif(input.path());
   if (info) {

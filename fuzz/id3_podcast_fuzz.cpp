@@ -9,7 +9,8 @@
 #include <string>
 
 #include "FuzzInputFile.h"
-#include "media/Utf8.h"
+#include "FuzzSetup.h"
+#include "media/Text.h"
 #include "tags/UpdateID3Tag.h"
 
 namespace {
@@ -19,6 +20,7 @@ const corvane::fuzz::FuzzInputFile input("input.mp3");
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvane::fuzz::setUp();
   if (!input.write(data, size)) return 0;
   const auto info = corvane::tags::UpdateID3Tag().podcastInfo(input.path());
   if (info) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FuzzInputFile.h"
+#include "FuzzSetup.h"
 #include "media/MediaDBKeys.h"
 #include "tags/Id3RawTag.h"
 #include "tags/UpdateID3Tag.h"
@@ -46,6 +47,7 @@ const corvane::media::MediaRecord& record() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvane::fuzz::setUp();
   if (!input.write(data, size)) return 0;
   if (corvane::tags::UpdateID3Tag().updateTag(input.path(), record())) {
     const std::vector<uint8_t> out = input.read();

@@ -2,28 +2,22 @@
 // file and built, through TagLib, the frame walker, the picture decoder and,
 // for files without MPEG frames, the movie layer.
 
-#include <vips/vips8>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <vips/vips8>
 
 #include "FuzzInputFile.h"
-#include "QuietLog.h"
+#include "FuzzSetup.h"
 #include "builders/MP3Parser.h"
-#include "media/Utf8.h"
+#include "media/Text.h"
 
 namespace {
 const corvane::fuzz::FuzzInputFile input("input.mp3");
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-  VIPS_INIT((*argv)[0]);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  corvane::fuzz::silenceLog();
+  corvane::fuzz::setUp();
   if (!input.write(data, size)) return 0;
   const auto record = corvane::builders::MP3Parser().build(input.path());
   if (record) {

@@ -5,12 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzSetup.h"
 #include "platform/mp4/BoxReader.h"
 #include "platform/mp4/Mp4File.h"
 
 using namespace corvane::mp4;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvane::fuzz::setUp();
   const ByteSpan bytes(data, size);
   if (const auto file = Mp4File::fromBytes(bytes)) {
     size_t total = 0;

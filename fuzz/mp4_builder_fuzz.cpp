@@ -1,15 +1,14 @@
 // Fuzzes the MP4 service on whole files: the bytes are written to a .m4a
 // file, built into a record and dumped to /dev/null.
 
-#include <vips/vips8>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vips/vips8>
 
 #include "FuzzInputFile.h"
-#include "QuietLog.h"
+#include "FuzzSetup.h"
 #include "builders/MP4Parser.h"
 
 namespace {
@@ -23,14 +22,13 @@ std::FILE* devNull() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-  VIPS_INIT((*argv)[0]);
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (devNull() == nullptr) std::abort();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  corvane::fuzz::silenceLog();
+  corvane::fuzz::setUp();
   if (!input.write(data, size)) return 0;
   corvane::builders::MP4Parser parser;
   (void)parser.build(input.path());

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "FuzzInputFile.h"
-#include "QuietLog.h"
-#include "media/Utf8.h"
+#include "FuzzSetup.h"
+#include "media/Text.h"
 #include "tags/MediaTag.h"
 #include "tags/UpdateMP4Tag.h"
 
@@ -20,7 +20,7 @@ const corvane::fuzz::FuzzInputFile input("input.m4a");
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  corvane::fuzz::silenceLog();
+  corvane::fuzz::setUp();
   if (!input.write(data, size)) return 0;
   const auto info = corvane::tags::UpdateMP4Tag().podcastInfo(input.path());
   if (!info) return 0;

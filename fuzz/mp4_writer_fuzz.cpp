@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzInputFile.h"
-#include "QuietLog.h"
+#include "FuzzSetup.h"
 #include "media/MediaDBKeys.h"
 #include "platform/mp4/Mp4File.h"
 #include "tags/UpdateMP4Tag.h"
@@ -48,7 +48,7 @@ const corvane::media::MediaRecord& record() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  corvane::fuzz::silenceLog();
+  corvane::fuzz::setUp();
   if (!input.write(data, size)) return 0;
   const bool updated = corvane::tags::UpdateMP4Tag().updateTag(input.path(), record());
   const std::vector<uint8_t> out = input.read();

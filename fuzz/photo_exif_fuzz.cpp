@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "FuzzSetup.h"
 #include "image/UnifiedImageInfoBuilder.h"
 #include "media/MediaRecord.h"
 
@@ -19,6 +20,7 @@ struct ExifDataRelease {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvane::fuzz::setUp();
   std::unique_ptr<ExifData, ExifDataRelease> exif(
       exif_data_new_from_data(data, static_cast<unsigned int>(size)));
   corvane::media::MediaRecord record;

@@ -4,11 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "QuietLog.h"
+#include "FuzzSetup.h"
 #include "image/ExifRotation.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  corvane::fuzz::silenceLog();
+  corvane::fuzz::setUp();
   const corvane::media::Bytes input(data, data + size);
   const corvane::media::Bytes output = corvane::image::rotateImageDataByExif(input);
   // Whatever comes back is either the input or a new JPEG.

@@ -17,9 +17,9 @@
 
 #include "client/Json.h"
 #include "client/Session.h"
+#include "media/Log.h"
 #include "media/RZMediaTypeReader.h"
 #include "platform/ipc/NotificationCenter.h"
-#include "platform/log/Log.h"
 #include "platform/mp4/TagDump.h"
 
 namespace {

@@ -44,14 +44,6 @@ std::optional<EncodedText> readTextField(std::string_view fieldData, FieldLayout
 // text.
 std::optional<std::string> decodeText(const EncodedText& text);
 
-// 8-bit text (ID3v1 fields) by the code-0 rule above.
-std::string decodeLegacyText(std::string_view bytes);
-
-// The leading decimal integer of text: optional blanks and a sign, then
-// digits up to the first other character; 0 when there are no digits;
-// clamped to the int32 range.
-int32_t leadingInteger(std::string_view text);
-
 // The catalogue genre of a content-type text: "(17)" and the like name a
 // genre of the classic list (the number taken modulo its length), anything
 // else is the genre itself.

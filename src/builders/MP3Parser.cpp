@@ -17,13 +17,12 @@
 #include <vector>
 
 #include "builders/Id3Text.h"
-#include "host/MainRunLoop.h"
 #include "image/NSImageExtension.h"
 #include "media/Genre.h"
 #include "media/MediaDBKeys.h"
 #include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
-#include "media/Utf8.h"
+#include "media/Text.h"
 #include "platform/imaging/Picture.h"
 #include "platform/movie/Movie.h"
 
@@ -122,7 +121,8 @@ void setField(media::MediaRecord& record, Field field, const std::string& text) 
     case Field::Genre:
       return record.set(media::MediaDBMusicColumnGenre, id3::genreFromContentType(text));
     case Field::Track:
-      return record.set(media::MediaDBMusicColumnTrackNo, id3::leadingInteger(text));
+      return record.set(media::MediaDBMusicColumnTrackNo,
+                        static_cast<int32_t>(media::leadingInteger(text, media::Overflow::Saturate)));
     case Field::Year:
       return record.set(media::MediaDBMusicColumnDateReleased, text);
     case Field::Comment:
@@ -178,7 +178,7 @@ void readId3v1(const ByteVector& block, media::MediaRecord& record) {
     return bytes;
   };
   auto setText = [&](Field field, std::string_view bytes) {
-    if (!bytes.empty()) setField(record, field, id3::decodeLegacyText(bytes));
+    if (!bytes.empty()) setField(record, field, media::legacy8BitToUtf8(bytes));
   };
   setText(Field::Title, text(3, 30));
   setText(Field::Artist, text(33, 30));
@@ -387,20 +387,11 @@ bool isRegularFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Enter and exit of the movie layer, paired on every path out of a scope.
-class MovieLayerBracket {
- public:
-  MovieLayerBracket() { MP3Parser::enterMovieLayerOnMainThread(); }
-  ~MovieLayerBracket() { MP3Parser::exitMovieLayerOnMainThread(); }
-  MovieLayerBracket(const MovieLayerBracket&) = delete;
-  MovieLayerBracket& operator=(const MovieLayerBracket&) = delete;
-};
-
 // Play length, bit rate and sampling frequency of a file without MPEG
 // frames, measured as a movie; false when it cannot be opened as one.
 bool readMovieTiming(const std::string& path, media::MediaRecord& record) {
   std::optional<movie::Movie> movie;  // released after the bracket's exit
-  MovieLayerBracket bracket;
+  movie::ThreadBracket bracket;
   movie = movie::Movie::open(path);
   if (!movie) return false;
   const double fileBytes = static_cast<double>(readFileFacts(path).size.value_or(0));
@@ -412,28 +403,12 @@ bool readMovieTiming(const std::string& path, media::MediaRecord& record) {
   return true;
 }
 
-void runOnMainThread(const host::MainRunLoop::Task& task) {
-  if (host::MainRunLoop* loop = host::MainRunLoop::current()) {
-    loop->performAndWait(task);
-  } else {
-    task();
-  }
-}
-
 }  // namespace
 
 DurationTiming timingFromDuration(double durationSeconds, double fileBytes) {
   if (!(durationSeconds > 0) || !std::isfinite(durationSeconds)) return {};
   return DurationTiming{clampToInt32(std::trunc(durationSeconds)),
                         clampToInt32(std::floor(fileBytes * 8.0 / durationSeconds / 1000.0))};
-}
-
-void MP3Parser::enterMovieLayerOnMainThread() {
-  runOnMainThread([] { movie::Movie::enterOnThread(); });
-}
-
-void MP3Parser::exitMovieLayerOnMainThread() {
-  runOnMainThread([] { movie::Movie::exitOnThread(); });
 }
 
 std::optional<media::MediaRecord> MP3Parser::build(const std::string& path) {

@@ -20,11 +20,6 @@ class MP3Parser {
   // is no regular file there, or when it has no MPEG frames and cannot be
   // opened as a movie either.
   std::optional<media::MediaRecord> build(const std::string& path);
-
-  // The two halves of the movie-layer bracket, each run on the main thread
-  // while the caller waits (inline when the process has no main loop).
-  static void enterMovieLayerOnMainThread();
-  static void exitMovieLayerOnMainThread();
 };
 
 // Play length and bit rate measured from a movie's duration, for files without

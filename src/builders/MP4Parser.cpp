@@ -8,12 +8,12 @@
 
 #include "image/NSImageExtension.h"
 #include "media/Genre.h"
+#include "media/Log.h"
 #include "media/MediaDBKeys.h"
 #include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
-#include "media/Utf8.h"
+#include "media/Text.h"
 #include "platform/imaging/Picture.h"
-#include "platform/log/Log.h"
 #include "platform/mp4/Mp4File.h"
 #include "platform/mp4/TagDump.h"
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <ctime>
 
-#include "media/Utf8.h"
-#include "platform/log/Log.h"
+#include "media/Log.h"
+#include "media/Text.h"
 
 namespace corvane::client {
 namespace {

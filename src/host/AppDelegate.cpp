@@ -4,8 +4,11 @@
 
 #include <algorithm>
 
+#include "host/ProcessSetup.h"
+#include "media/Log.h"
+#include "media/MainThread.h"
 #include "platform/ipc/BusNames.h"
-#include "platform/log/Log.h"
+#include "platform/log/SystemLog.h"
 
 namespace corvane::host {
 namespace {
@@ -97,13 +100,20 @@ AppDelegate::~AppDelegate() {
 }
 
 int applicationMain(int, char**) {
+  log::useSystemLog();
+  if (!setUpProcess()) {
+    log::line("cannot start the imaging library");
+    return 1;
+  }
   MainRunLoop loop;
   auto delegate = AppDelegate::init(loop);
   if (!delegate) return 1;
+  media::installMainThreadExecutor(&loop);
   delegate->applicationDidFinishLaunching();
   loop.run();
   const bool failed = delegate->registrationFailed();
-  delegate.reset();
+  delegate.reset();  // the services stop here
+  media::installMainThreadExecutor(nullptr);
   return failed ? 1 : 0;
 }
 

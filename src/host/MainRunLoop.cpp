@@ -1,25 +1,13 @@
 #include "host/MainRunLoop.h"
 
-#include <atomic>
 #include <exception>
 #include <future>
 
 namespace corvane::host {
-namespace {
-std::atomic<MainRunLoop*> currentLoop{nullptr};
-}
 
-MainRunLoop::MainRunLoop() : loopThread_(std::this_thread::get_id()) {
-  MainRunLoop* expected = nullptr;
-  currentLoop.compare_exchange_strong(expected, this);
-}
+MainRunLoop::MainRunLoop() : loopThread_(std::this_thread::get_id()) {}
 
-MainRunLoop::~MainRunLoop() {
-  MainRunLoop* expected = this;
-  currentLoop.compare_exchange_strong(expected, nullptr);
-}
-
-MainRunLoop* MainRunLoop::current() { return currentLoop.load(); }
+MainRunLoop::~MainRunLoop() = default;
 
 void MainRunLoop::run() {
   std::unique_lock lock(mutex_);

@@ -2,7 +2,7 @@
 
 // The main thread's event loop. It runs the notification handlers and the
 // work that service threads hand to it (performAndWait), one task at a time,
-// until stop().
+// until stop(). The host installs it as the services' main-thread executor.
 
 #include <condition_variable>
 #include <deque>
@@ -10,19 +10,18 @@
 #include <mutex>
 #include <thread>
 
+#include "media/MainThread.h"
+
 namespace corvane::host {
 
-class MainRunLoop {
+class MainRunLoop : public media::MainThreadExecutor {
  public:
   using Task = std::function<void()>;
 
   MainRunLoop();
-  ~MainRunLoop();
+  ~MainRunLoop() override;
   MainRunLoop(const MainRunLoop&) = delete;
   MainRunLoop& operator=(const MainRunLoop&) = delete;
-
-  // The loop of the running process, or nullptr when none has been made.
-  static MainRunLoop* current();
 
   // Runs tasks on the calling thread until stop(); tasks already queued when
   // stop() is called still run.
@@ -35,7 +34,7 @@ class MainRunLoop {
   // Runs task on the loop's thread and returns when it is done; exceptions
   // travel back to the caller. Runs it at once when called on the loop's
   // thread, or when the loop has stopped (teardown must not wait on itself).
-  void performAndWait(const Task& task);
+  void performAndWait(const Task& task) override;
 
  private:
   mutable std::mutex mutex_;

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string_view>
 
-#include "media/Utf8.h"
-#include "platform/log/Log.h"
+#include "media/Log.h"
+#include "media/Text.h"
 
 namespace corvane::image {
 namespace {

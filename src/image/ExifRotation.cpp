@@ -9,10 +9,10 @@
 #include <numbers>
 #include <string>
 
-#include "media/Utf8.h"
+#include "media/Log.h"
+#include "media/Text.h"
 #include "platform/imaging/BitmapTransform.h"
 #include "platform/imaging/Encoding.h"
-#include "platform/log/Log.h"
 
 namespace corvane::image {
 

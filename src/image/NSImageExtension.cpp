@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "media/Log.h"
 #include "platform/imaging/ThumbnailCanvas.h"
-#include "platform/log/Log.h"
 
 namespace corvane::image {
 

@@ -15,12 +15,12 @@
 
 #include "image/NSImageExtension.h"
 #include "image/UnifiedImageInfoBuilder.h"
+#include "media/Log.h"
 #include "media/MediaDBKeys.h"
 #include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
-#include "media/Utf8.h"
+#include "media/Text.h"
 #include "platform/imaging/Picture.h"
-#include "platform/log/Log.h"
 
 namespace corvane::image {
 

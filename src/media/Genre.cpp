@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "media/Utf8.h"
+#include "media/Text.h"
 
 namespace corvane::media {
 
@@ -142,7 +142,7 @@ const std::array<const char*, kGenreCount> ID3_v1_genre_description{{
     "Terror",                  // 130
     "Indie",                   // 131
     "Britpop",                 // 132
-    "Negerpunk",               // 133
+    "Afro-Punk",               // 133 (see kFormerGenre133)
     "Polsk Punk",              // 134
     "Beat",                    // 135
     "Christian Gangsta Rap",   // 136
@@ -167,6 +167,8 @@ std::optional<std::string> getGenreName(int index) {
 int findGenreNo(std::string_view utf8Name) {
   for (int i = 0; i < kGenreCount; ++i)
     if (utf8Name == ID3_v1_genre_description[static_cast<size_t>(i)]) return i;
+  // Tags written by older tools may still hold the first wording of 133.
+  if (utf8Name == kFormerGenre133) return 133;
   return -1;
 }
 

@@ -17,14 +17,20 @@ inline constexpr int kGenreCount = 148;
 // Indexed 0..147: ID3v1 (0-79), then the Winamp extensions (80-147). The
 // entries are kept letter for letter as tagging tools have long written them,
 // odd spellings and the trailing blank of 141 included, so that names written
-// by those tools match.
+// by those tools match. Entry 133 alone takes the later lists' wording,
+// "Afro-Punk": the first published wording is a slur, and the list does not
+// hold it.
 extern const std::array<const char*, kGenreCount> ID3_v1_genre_description;
+
+// The first published wording of genre 133, as stored tags may still hold
+// it: the name lookups read it as 133.
+inline constexpr std::string_view kFormerGenre133 = "Negerpunk";
 
 // The name at index, none outside 0..147.
 std::optional<std::string> getGenreName(int index);
 
 // The first index whose name equals utf8Name byte for byte (case-sensitive,
-// no trimming), -1 when none does.
+// no trimming), -1 when none does; kFormerGenre133 gives 133.
 int findGenreNo(std::string_view utf8Name);
 
 // The genre number of an ID3 content-type text such as "(17)" or

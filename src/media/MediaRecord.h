@@ -6,9 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <variant>
-#include <vector>
+
+#include "media/Bytes.h"
+#include "media/Text.h"
 
 namespace corvane::media {
 
@@ -32,8 +35,6 @@ struct Date {
   static Date fromSeconds(int64_t seconds, int64_t nanos = 0);
   bool operator==(const Date&) const = default;
 };
-
-using Bytes = std::vector<uint8_t>;
 
 using MediaValue =
     std::variant<NullMarker, std::string, int32_t, uint64_t, double, bool, Date, Bytes, Unsupported>;
@@ -66,5 +67,12 @@ class MediaRecord {
  private:
   Map values_;
 };
+
+// The whole number a value holds, the way the record's producers mean it:
+// whole numbers as they are (a file size by its low 32 bits), truth values
+// as 0/1, floating point truncated (0 when not finite or beyond 9e18), text
+// by its leading integer under the caller's overflow rule. none for the
+// kinds that carry no number (the null marker, dates, bytes).
+std::optional<int64_t> integerValue(const MediaValue& value, Overflow textOverflow);
 
 }  // namespace corvane::media

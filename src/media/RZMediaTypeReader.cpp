@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "platform/log/Log.h"
+#include "media/Log.h"
 
 namespace corvane::media {
 namespace {

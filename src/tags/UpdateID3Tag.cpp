@@ -18,11 +18,12 @@
 
 #include "media/Genre.h"
 #include "media/MediaDBKeys.h"
-#include "media/Utf8.h"
-#include "tags/CheckedFileStream.h"
+#include "media/Text.h"
+#include "platform/file/CheckedFileStream.h"
+#include "platform/file/InputFile.h"
+#include "platform/file/SafeRewrite.h"
 #include "tags/Id3RawTag.h"
 #include "tags/MediaTag.h"
-#include "tags/SafeRewrite.h"
 
 namespace corvane::tags {
 namespace {
@@ -116,35 +117,14 @@ void applyGenre(TagLib::ID3v2::Tag& tag, const MediaRecord& record) {
   tag.addFrame(frame);
 }
 
-// A number's integer value the way the record's producers mean it: floating
-// point truncated, text read as a leading signed decimal (0 when none).
-std::optional<int64_t> integerValue(const media::MediaValue& value) {
-  if (const auto* i = std::get_if<int32_t>(&value)) return *i;
-  if (const auto* u = std::get_if<uint64_t>(&value)) return static_cast<int64_t>(*u & 0xFFFFFFFF);
-  if (const auto* b = std::get_if<bool>(&value)) return *b ? 1 : 0;
-  if (const auto* d = std::get_if<double>(&value)) {
-    if (!std::isfinite(*d) || std::fabs(*d) > 9.0e18) return 0;
-    return static_cast<int64_t>(*d);
-  }
-  if (const auto* s = std::get_if<std::string>(&value)) {
-    size_t i = s->find_first_not_of(" \t\n");
-    if (i == std::string::npos) return 0;
-    const bool negative = (*s)[i] == '-';
-    if ((*s)[i] == '-' || (*s)[i] == '+') ++i;
-    int64_t n = 0;
-    for (; i < s->size() && (*s)[i] >= '0' && (*s)[i] <= '9'; ++i)
-      n = (n * 10 + ((*s)[i] - '0')) & 0xFFFFFFFF;
-    return negative ? -n : n;
-  }
-  return std::nullopt;
-}
-
 // The track is stored as the low 8 bits of the number, with no total. A
 // result of 0 is no track number, and the null marker carries no number:
 // both leave the track as it was, as does an absent entry.
 void applyTrack(TagLib::ID3v2::Tag& tag, const MediaRecord& record) {
   const media::MediaValue* value = record.find(media::MediaDBMusicColumnTrackNo);
-  const std::optional<int64_t> number = value ? integerValue(*value) : std::nullopt;
+  // Text numbers wrap at 32 bits, as the tag library's own conversion does.
+  const std::optional<int64_t> number =
+      value ? media::integerValue(*value, media::Overflow::Wrap) : std::nullopt;
   if (!number) return;
   const unsigned track = static_cast<unsigned>(static_cast<uint64_t>(*number) & 0xFF);
   if (track == 0) return;
@@ -243,47 +223,15 @@ std::optional<std::pair<id3::TagHeader, std::vector<uint8_t>>> readTag(const std
   struct stat st {};
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   uint8_t head[id3::kHeaderSize];
-  if (st.st_size < static_cast<off_t>(sizeof head) || !readFullyAt(fd.get(), head, sizeof head, 0))
+  if (st.st_size < static_cast<off_t>(sizeof head) || !file::readFullyAt(fd.get(), head, sizeof head, 0))
     return std::nullopt;
   const std::optional<id3::TagHeader> header = id3::parseHeader(head);
   if (!header) return std::nullopt;
   // A tag cut short by the end of the file yields the frames that are whole.
   const size_t bodySize = static_cast<size_t>(std::min<off_t>(header->bodySize, st.st_size - off_t{10}));
   std::vector<uint8_t> body(bodySize);
-  if (!readFullyAt(fd.get(), body.data(), body.size(), id3::kHeaderSize)) return std::nullopt;
+  if (!file::readFullyAt(fd.get(), body.data(), body.size(), id3::kHeaderSize)) return std::nullopt;
   return std::make_pair(*header, std::move(body));
-}
-
-std::optional<std::string> utf16ToUtf8(std::span<const uint8_t> data, bool bigEndian) {
-  std::string out;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    uint32_t unit = bigEndian ? (data[i] << 8 | data[i + 1]) : (data[i + 1] << 8 | data[i]);
-    if (unit == 0) break;
-    if (unit >= 0xDC00 && unit <= 0xDFFF) return std::nullopt;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      if (i + 3 >= data.size()) return std::nullopt;
-      const uint32_t low = bigEndian ? (data[i + 2] << 8 | data[i + 3]) : (data[i + 3] << 8 | data[i + 2]);
-      if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-      i += 2;
-    }
-    if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-      out += static_cast<char>(0xC0 | unit >> 6);
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    } else if (unit < 0x10000) {
-      out += static_cast<char>(0xE0 | unit >> 12);
-      out += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | unit >> 18);
-      out += static_cast<char>(0x80 | (unit >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    }
-  }
-  return out;
 }
 
 // A podcast frame as found; its data is copied out of the walk.
@@ -302,13 +250,9 @@ std::optional<std::string> podcastText(const PodcastFrame& frame) {
   const uint8_t encoding = data[0];
   if (encoding == 1 || encoding == 2) {
     data = data.subspan(1);
-    bool bigEndian = encoding == 2;
-    if (encoding == 1 && data.size() >= 2 &&
-        ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
-      bigEndian = data[0] == 0xFE;
-      data = data.subspan(2);
-    }
-    return utf16ToUtf8(data, bigEndian);
+    return media::utf16ToUtf8(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+                              encoding == 2 ? media::ByteOrder::BigEndian : media::ByteOrder::LittleEndian,
+                              media::BadSurrogate::Reject);
   }
   if (encoding == 0 || encoding == 3) data = data.subspan(1);
   std::string text(reinterpret_cast<const char*>(data.data()), data.size());
@@ -320,7 +264,7 @@ std::optional<std::string> podcastText(const PodcastFrame& frame) {
 }  // namespace
 
 bool UpdateID3Tag::writeTagInto(const std::string& filePath, const MediaRecord& record) {
-  CheckedFileStream stream(filePath);
+  file::CheckedFileStream stream(filePath);
   if (!stream.isOpen()) return false;
   const TagLib::ByteVector head = stream.readBlock(id3::kHeaderSize);
   const auto header = id3::parseHeader(
@@ -352,7 +296,8 @@ bool UpdateID3Tag::updateTag(const std::string& path, const MediaRecord& record)
   const std::optional<std::string> target = resolvePath(path, record);
   std::error_code error;
   if (!target || !std::filesystem::exists(*target, error)) return false;
-  return safeRewrite(*target, [&record](const std::string& copy) { return writeTagInto(copy, record); });
+  return file::safeRewrite(*target,
+                           [&record](const std::string& copy) { return writeTagInto(copy, record); });
 }
 
 std::optional<std::map<std::string, std::string>> UpdateID3Tag::podcastInfo(const std::string& path) {

@@ -11,15 +11,15 @@
 #include <limits>
 #include <vector>
 
+#include "media/Log.h"
 #include "media/MediaDBKeys.h"
-#include "media/Utf8.h"
+#include "media/Text.h"
+#include "platform/file/CheckedFileStream.h"
+#include "platform/file/SafeRewrite.h"
 #include "platform/imaging/Encoding.h"
 #include "platform/imaging/Picture.h"
-#include "platform/log/Log.h"
 #include "platform/mp4/Mp4File.h"
-#include "tags/CheckedFileStream.h"
 #include "tags/MediaTag.h"
-#include "tags/SafeRewrite.h"
 
 namespace corvane::tags {
 namespace {
@@ -65,41 +65,13 @@ void applyText(mp4::Tags& tags, const MediaRecord& record) {
   }
 }
 
-// Text read the way a number-from-text conversion reads it: leading blanks,
-// an optional sign, then decimal digits, saturating at the 32-bit range; 0
-// when there are no digits.
-int64_t leadingInteger(const std::string& text) {
-  size_t i = text.find_first_not_of(" \t\n\r\f\v");
-  if (i == std::string::npos) return 0;
-  const bool negative = text[i] == '-';
-  if (text[i] == '-' || text[i] == '+') ++i;
-  int64_t n = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    n = std::min<int64_t>(n * 10 + (text[i] - '0'), int64_t{std::numeric_limits<int32_t>::max()} + 1);
-  }
-  n = negative ? -n : n;
-  return std::clamp<int64_t>(n, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
-}
-
-// The integer a track or disc entry holds; none for the null marker and for
-// kinds that carry no number, which leave the entry as it was.
-std::optional<int64_t> integerValue(const MediaValue& value) {
-  if (const auto* i = std::get_if<int32_t>(&value)) return *i;
-  if (const auto* u = std::get_if<uint64_t>(&value)) return static_cast<int64_t>(*u & 0xFFFFFFFF);
-  if (const auto* b = std::get_if<bool>(&value)) return *b ? 1 : 0;
-  if (const auto* d = std::get_if<double>(&value)) {
-    if (!std::isfinite(*d) || std::fabs(*d) > 9.0e18) return 0;
-    return static_cast<int64_t>(*d);
-  }
-  if (const auto* s = std::get_if<std::string>(&value)) return leadingInteger(*s);
-  return std::nullopt;
-}
-
 // The new index is the number cut to 16 bits. The file's total is kept when
 // it is larger than the new index; otherwise the index is its own total.
 void applyIndex(std::optional<mp4::IndexTotal>& entry, const MediaRecord& record, const char* key) {
   const MediaValue* value = record.find(key);
-  const std::optional<int64_t> number = value ? integerValue(*value) : std::nullopt;
+  // Text numbers saturate at the 32-bit range, as a number-from-text conversion does.
+  const std::optional<int64_t> number =
+      value ? media::integerValue(*value, media::Overflow::Saturate) : std::nullopt;
   if (!number) return;
   const auto index = static_cast<uint16_t>(static_cast<uint64_t>(*number) & 0xFFFF);
   const uint16_t total = entry && entry->total > index ? entry->total : index;
@@ -182,7 +154,7 @@ bool storeInto(const std::string& copyPath, const MediaRecord& record, const Art
   if (!file) return false;
   const mp4::Tags before = file->tags();
   const mp4::Tags updated = updatedTags(before, record, artwork);
-  CheckedFileStream stream(copyPath);
+  file::CheckedFileStream stream(copyPath);
   if (!stream.isOpen() || !file->store(updated, stream) || stream.failed()) return false;
   const std::optional<mp4::Mp4File> written = mp4::Mp4File::openRead(copyPath);
   return written && holdsRequestedChanges(written->tags(), updated, before);
@@ -325,7 +297,7 @@ bool UpdateMP4Tag::updateTag(const std::string& path, const MediaRecord& record)
   const ArtworkChange artwork = artworkChange(record);
   // A record that changes nothing leaves the file (and its inode) alone.
   if (updatedTags(original->tags(), record, artwork) == original->tags()) return true;
-  return safeRewrite(
+  return file::safeRewrite(
       target, [&record, &artwork](const std::string& copy) { return storeInto(copy, record, artwork); });
 }
 

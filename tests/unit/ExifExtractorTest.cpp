@@ -7,8 +7,8 @@
 #include "TagTestSupport.h"
 #include "fixtures/ExifFixture.h"
 #include "image/ExifExtractor.h"
+#include "media/Log.h"
 #include "platform/ipc/ExifInfoCodec.h"
-#include "platform/log/Log.h"
 
 using namespace corvane;
 using namespace corvane::test;

@@ -8,7 +8,7 @@
 #include "ImagingTestPictures.h"
 #include "fixtures/ExifFixture.h"
 #include "image/ExifRotation.h"
-#include "platform/log/Log.h"
+#include "media/Log.h"
 
 namespace corvane::image {
 namespace {

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "fixtures/Id3TagBytes.h"
+#include "media/Log.h"
 #include "media/MediaDBKeys.h"
-#include "platform/log/Log.h"
 #include "tags/MediaTag.h"
 #include "tags/UpdateID3Tag.h"
 #include "unit/TagTestSupport.h"

@@ -13,9 +13,9 @@
 #include "ImagingTestPictures.h"
 #include "fixtures/ExifFixture.h"
 #include "image/UnifiedImageInfoBuilder.h"
+#include "media/Log.h"
 #include "media/MediaDBKeys.h"
 #include "media/RZMediaTypeReader.h"
-#include "platform/log/Log.h"
 
 using namespace corvane;
 using namespace corvane::media;

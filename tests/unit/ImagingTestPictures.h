@@ -20,7 +20,6 @@ using Rgb = std::array<uint8_t, 3>;
 using PixelFn = std::function<Rgb(int x, int y)>;
 
 inline vips::VImage drawRgb(int width, int height, const PixelFn& pixel) {
-  imaging::detail::ensureVipsStarted();
   std::vector<uint8_t> data(size_t(width) * height * 3);
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
@@ -56,7 +55,6 @@ inline PixelFn solid(Rgb colour) {
 }
 
 inline vips::VImage decode(const media::Bytes& bytes) {
-  imaging::detail::ensureVipsStarted();
   return vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "").copy_memory();
 }
 

@@ -14,8 +14,9 @@
 #include "builders/MP3Parser.h"
 #include "fixtures/Id3Fixture.h"
 #include "host/MainRunLoop.h"
+#include "media/Log.h"
+#include "media/MainThread.h"
 #include "media/MediaDBKeys.h"
-#include "platform/log/Log.h"
 #include "platform/movie/Movie.h"
 
 namespace fs = std::filesystem;
@@ -187,10 +188,11 @@ TEST(Id3TextTest, ReadsTheFirstStringOfTheTextField) {
             "\uFFFDA");
   EXPECT_EQ(id3::decodeText({9, std::string("plain\0tail", 10)}), "plain");
 
-  EXPECT_EQ(id3::leadingInteger("  -12abc"), -12);
-  EXPECT_EQ(id3::leadingInteger("99999999999"), 2147483647);
-  EXPECT_EQ(id3::leadingInteger("-99999999999"), -2147483647 - 1);
-  EXPECT_EQ(id3::leadingInteger("+"), 0);
+  EXPECT_EQ(corvane::media::leadingInteger("  -12abc", corvane::media::Overflow::Saturate), -12);
+  EXPECT_EQ(corvane::media::leadingInteger("99999999999", corvane::media::Overflow::Saturate), 2147483647);
+  EXPECT_EQ(corvane::media::leadingInteger("-99999999999", corvane::media::Overflow::Saturate),
+            -2147483647 - 1);
+  EXPECT_EQ(corvane::media::leadingInteger("+", corvane::media::Overflow::Saturate), 0);
 }
 
 TEST_F(Mp3ParserTest, TimingComesFromTheMpegHeaders) {
@@ -263,6 +265,7 @@ TEST_F(Mp3ParserTest, BracketStepsRunOnTheMainLoop) {
   const std::string wav = path("loop.mp3");
   fs::copy_file(path("silence.wav"), wav, fs::copy_options::overwrite_existing);
   corvane::host::MainRunLoop loop;
+  corvane::media::installMainThreadExecutor(&loop);
   std::promise<void> release;
   loop.post([gate = release.get_future().share()] { gate.wait(); });  // keeps the loop busy
   std::thread mainThread([&loop] { loop.run(); });
@@ -278,6 +281,7 @@ TEST_F(Mp3ParserTest, BracketStepsRunOnTheMainLoop) {
   EXPECT_EQ(Movie::bracketCounts().exits - before.exits, 1u);
   loop.stop();
   mainThread.join();
+  corvane::media::installMainThreadExecutor(nullptr);
 }
 
 TEST_F(Mp3ParserTest, LastDecodablePictureIsTheAlbumArt) {

@@ -9,9 +9,9 @@
 #include "TagTestSupport.h"
 #include "builders/MP4Parser.h"
 #include "fixtures/Mp4Fixture.h"
+#include "media/Log.h"
 #include "media/MediaDBKeys.h"
 #include "media/RZMediaTypeReader.h"
-#include "platform/log/Log.h"
 #include "platform/mp4/BoxReader.h"
 #include "platform/mp4/Mp4File.h"
 

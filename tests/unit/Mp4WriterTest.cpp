@@ -12,10 +12,10 @@
 
 #include "fixtures/Id3Fixture.h"
 #include "fixtures/Mp4Fixture.h"
+#include "media/Log.h"
 #include "media/MediaDBKeys.h"
 #include "media/RZMediaTypeReader.h"
 #include "platform/imaging/Picture.h"
-#include "platform/log/Log.h"
 #include "tags/MediaTag.h"
 #include "tags/UpdateMP4Tag.h"
 #include "unit/TagTestSupport.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "media/Utf8.h"
+#include "media/Text.h"
 #include "platform/ipc/RecordCodec.h"
 
 using namespace corvane;
@@ -45,7 +45,10 @@ TEST(Utf8, IllFormedTextIsRepairedBeforeItTravels) {
   EXPECT_FALSE(isValidUtf8("\xC0\xAF"));      // overlong
   EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));  // surrogate
   EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));
-  EXPECT_EQ(toValidUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(toValidUtf8("a\xFF"
+                        "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(latin1ToUtf8("caf\xE9"), "café");
 
   MediaRecord r;

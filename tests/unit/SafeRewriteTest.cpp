@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include "media/MediaDBKeys.h"
-#include "tags/SafeRewrite.h"
+#include "platform/file/SafeRewrite.h"
 #include "tags/UpdateID3Tag.h"
 #include "unit/TagTestSupport.h"
 
-namespace corvane::tags {
+namespace corvane::file {
 namespace {
 
 namespace fs = std::filesystem;
@@ -132,7 +132,7 @@ TEST_F(SafeRewriteTest, FileSizeLimitFailsCleanly) {
     media::MediaRecord r;
     r.set(media::MediaDBMusicColumnTitle, std::string("New"));
     r.set(media::MediaDBMusicColumnAlbumArt, media::Bytes(100000, 1));
-    return UpdateID3Tag().updateTag(mp3.string(), r) ? 1 : 0;
+    return tags::UpdateID3Tag().updateTag(mp3.string(), r) ? 1 : 0;
   });
   EXPECT_EQ(growStatus, 0);
   EXPECT_EQ(tagtest::readBytes(mp3), before);
@@ -140,4 +140,4 @@ TEST_F(SafeRewriteTest, FileSizeLimitFailsCleanly) {
 }
 
 }  // namespace
-}  // namespace corvane::tags
+}  // namespace corvane::file

@@ -6,7 +6,7 @@
 
 #include "ImagingTestPictures.h"
 #include "image/NSImageExtension.h"
-#include "platform/log/Log.h"
+#include "media/Log.h"
 
 namespace corvane::image {
 namespace {

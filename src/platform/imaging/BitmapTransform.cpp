@@ -51,7 +51,6 @@ void dropMetadata(VImage& bitmap) {
 
 Picture drawTurnedAndMirrored(const Picture& picture, double angleDegrees, bool mirrorX, bool mirrorY,
                               int width, int height) {
-  detail::ensureVipsStarted();
   if (width <= 0 || height <= 0 || int64_t{width} * height > kMaxPixels || !std::isfinite(angleDegrees)) {
     throw ImagingError("cannot make a bitmap of that size");
   }

@@ -38,7 +38,6 @@ void insertExif(media::Bytes& jpeg, const media::Bytes& block) {
 }  // namespace
 
 media::Bytes encodeTiff(const Picture& picture) {
-  detail::ensureVipsStarted();
   try {
     return detail::takeBlob(picture.impl().bitmap().tiffsave_buffer(
         VImage::option()->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_NONE)->set("strip", true)));
@@ -48,7 +47,6 @@ media::Bytes encodeTiff(const Picture& picture) {
 }
 
 media::Bytes encodeJpeg(const Picture& picture, float quality, const std::optional<media::Bytes>& exif) {
-  detail::ensureVipsStarted();
   const float clamped = std::isfinite(quality) ? std::clamp(quality, 0.0f, 1.0f) : 1.0f;
   const int q = std::max(1, static_cast<int>(std::lround(clamped * 100.0f)));
   try {

@@ -125,7 +125,6 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap) {
 
 std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> impl) {
   try {
-    detail::ensureVipsStarted();
     vips::VSource source = impl->newSource();
     const char* loader = vips_foreign_find_load_source(source.get_source());
     impl->kind_ = kindOf(loader);

@@ -44,6 +44,10 @@ class ImagingError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Starts libvips for the process: once, at start-up, before any picture is
+// made (the daemon's start-up does it). False when it cannot start.
+bool startUp();
+
 class Picture {
  public:
   // none: no picture / unreadable / refused (format or size).

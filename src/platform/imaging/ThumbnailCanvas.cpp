@@ -8,7 +8,6 @@ namespace corvane::imaging {
 using vips::VImage;
 
 media::Bytes drawScaledOnCanvasAsTiff(const Picture& picture, const CanvasLayout& layout) {
-  detail::ensureVipsStarted();
   try {
     const std::vector<double> fill{double(layout.fill.r), double(layout.fill.g), double(layout.fill.b)};
     VImage drawn = detail::toSrgb8(picture.impl().scaled(layout.pictureWidth, layout.pictureHeight));

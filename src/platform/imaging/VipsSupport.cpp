@@ -4,17 +4,19 @@
 #include <mutex>
 #include <stdexcept>
 
-namespace corvane::imaging::detail {
+namespace corvane::imaging {
 
-void ensureVipsStarted() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (vips_init("corvane") != 0) {
-      throw ImagingError("libvips could not be started");
-    }
-    vips_cache_set_max(0);
-  });
+bool startUp() {
+  if (vips_init("corvane") != 0) return false;
+  // The service's files may be rewritten between two requests, and a cached
+  // load would serve the old picture.
+  vips_cache_set_max(0);
+  return true;
 }
+
+}  // namespace corvane::imaging
+
+namespace corvane::imaging::detail {
 
 std::string describe(const vips::VError& error) {
   std::string text = error.what();

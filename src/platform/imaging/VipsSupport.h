@@ -11,12 +11,6 @@
 
 namespace corvane::imaging::detail {
 
-// Starts libvips once per process (any thread may be first). Also disables
-// the operation cache, because the service's files may be rewritten between
-// two requests and a cached load would serve the old picture. (Which decoders
-// may see input is decided per picture, see Picture.cpp.)
-void ensureVipsStarted();
-
 // The text of a libvips failure, for ImagingError. Clears the library's error
 // buffer so that later failures do not repeat this one.
 std::string describe(const vips::VError& error);

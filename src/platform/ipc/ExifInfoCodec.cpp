@@ -1,6 +1,6 @@
 #include "platform/ipc/ExifInfoCodec.h"
 
-#include "media/Utf8.h"
+#include "media/Text.h"
 
 namespace corvane::ipc {
 namespace {

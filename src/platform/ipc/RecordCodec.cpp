@@ -1,6 +1,6 @@
 #include "platform/ipc/RecordCodec.h"
 
-#include "media/Utf8.h"
+#include "media/Text.h"
 
 namespace corvane::ipc {
 
@@ -8,7 +8,9 @@ using namespace corvane::media;
 
 sdbus::Variant toWire(const MediaValue& value) {
   struct Encode {
-    sdbus::Variant operator()(const NullMarker&) const { return sdbus::Variant(std::vector<sdbus::Variant>{}); }
+    sdbus::Variant operator()(const NullMarker&) const {
+      return sdbus::Variant(std::vector<sdbus::Variant>{});
+    }
     sdbus::Variant operator()(const std::string& s) const { return sdbus::Variant(toValidUtf8(s)); }
     sdbus::Variant operator()(int32_t v) const { return sdbus::Variant(v); }
     sdbus::Variant operator()(uint64_t v) const { return sdbus::Variant(v); }

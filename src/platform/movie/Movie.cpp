@@ -6,7 +6,8 @@ extern "C" {
 }
 
 #include <cstring>
-#include <mutex>
+
+#include "media/MainThread.h"
 
 namespace corvane::movie {
 
@@ -18,12 +19,6 @@ std::atomic<uint64_t> gExits{0};
 // A probe reads at most this much of a file.
 constexpr int64_t kProbeBytes = 5 * 1024 * 1024;
 constexpr int64_t kAnalyzeMicros = 5 * AV_TIME_BASE;
-
-// The service has no use for libav's console chatter about odd files.
-void quietLibraryLogging() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
 
 struct ContextClose {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
@@ -60,8 +55,12 @@ Movie::Movie(Movie&&) noexcept = default;
 Movie& Movie::operator=(Movie&&) noexcept = default;
 Movie::~Movie() = default;
 
+void Movie::startUp() {
+  // The service has no use for libav's console chatter about odd files.
+  av_log_set_level(AV_LOG_QUIET);
+}
+
 std::optional<Movie> Movie::open(const std::string& path) {
-  quietLibraryLogging();
   auto demuxer = std::make_unique<Demuxer>();
   // The explicit protocol keeps a path that looks like a URL a path.
   demuxer->url = "file:" + path;
@@ -107,5 +106,8 @@ std::optional<int32_t> Movie::firstAudioSampleRate() const {
 void Movie::enterOnThread() { gEnters.fetch_add(1); }
 void Movie::exitOnThread() { gExits.fetch_add(1); }
 BracketCounts Movie::bracketCounts() { return BracketCounts{gEnters.load(), gExits.load()}; }
+
+ThreadBracket::ThreadBracket() { media::performOnMainThread(&Movie::enterOnThread); }
+ThreadBracket::~ThreadBracket() { media::performOnMainThread(&Movie::exitOnThread); }
 
 }  // namespace corvane::movie

@@ -30,6 +30,10 @@ class Movie {
   // How long open() may take before the demuxer is interrupted.
   static constexpr std::chrono::milliseconds kOpenDeadline{5000};
 
+  // Sets the library up for the process: once, at start-up (the daemon's
+  // start-up does it).
+  static void startUp();
+
   // none when libavformat cannot open or probe the file.
   static std::optional<Movie> open(const std::string& path);
 
@@ -44,9 +48,8 @@ class Movie {
   // none when there is no audio stream or it declares no rate.
   std::optional<int32_t> firstAudioSampleRate() const;
 
-  // The bracket around using movies off the main thread. The callers run
-  // both steps on the main thread and always in pairs; on Linux the steps
-  // only count, which lets tests check the pairing.
+  // The bracket around using movies off the main thread (see ThreadBracket).
+  // On Linux the steps only count, which lets tests check the pairing.
   static void enterOnThread();
   static void exitOnThread();
   static BracketCounts bracketCounts();
@@ -56,6 +59,17 @@ class Movie {
   explicit Movie(std::unique_ptr<Demuxer> demuxer);
 
   std::unique_ptr<Demuxer> demuxer_;
+};
+
+// The enter/exit bracket as a scope: enterOnThread runs on the main thread
+// (through the installed executor) when it is made, exitOnThread when it is
+// destroyed, on every path; the making thread waits for each.
+class ThreadBracket {
+ public:
+  ThreadBracket();
+  ~ThreadBracket();
+  ThreadBracket(const ThreadBracket&) = delete;
+  ThreadBracket& operator=(const ThreadBracket&) = delete;
 };
 
 }  // namespace corvane::movie

@@ -1,8 +1,7 @@
-#include "tags/SafeRewrite.h"
+#include "platform/file/SafeRewrite.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,34 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
-#include "platform/log/Log.h"
+#include "media/Log.h"
+#include "platform/file/FileDescriptor.h"
 
-namespace corvane::tags {
+namespace corvane::file {
 namespace {
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now, reporting the error a delayed write may surface only here.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // The private copy: removed on every path unless it has been renamed into place.
 class TempFile {
@@ -62,24 +40,13 @@ class TempFile {
 
  private:
   std::string path_;
-  UniqueFd fd_;
+  FileDescriptor fd_;
 };
 
 bool fail(const std::string& path, std::string_view what, int error) {
   log::line(log::format("SafeRewrite %s: %.*s (%s)", path.c_str(), static_cast<int>(what.size()), what.data(),
                         std::strerror(error)));
   return false;
-}
-
-// A size limit must show as EFBIG on the write, not kill the service.
-void ignoreFileSizeSignal() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction current {};
-    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-      ::signal(SIGXFSZ, SIG_IGN);
-    }
-  });
 }
 
 std::string realPath(const std::string& path) {
@@ -161,7 +128,7 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 // Flushes the edited copy and gives it the original's owner and mode. The
 // copy is reopened by name because an editor may have replaced its inode.
 bool finishCopy(const std::string& copyPath, const struct stat& original, int& error) {
-  UniqueFd fd(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  FileDescriptor fd(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat st {};
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     error = fd.valid() ? EINVAL : errno;
@@ -180,7 +147,7 @@ bool finishCopy(const std::string& copyPath, const struct stat& original, int& e
 }
 
 void syncFolder(const std::string& folder) {
-  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid() || ::fsync(fd.get()) != 0) {
     // The new contents are in place; only their durability across a crash is in doubt.
     fail(folder, "folder not flushed after rename", errno);
@@ -190,13 +157,12 @@ void syncFolder(const std::string& folder) {
 }  // namespace
 
 bool safeRewrite(const std::string& path, const RewriteEdit& edit) {
-  ignoreFileSizeSignal();
   if (path.empty()) return false;
   const std::string target = realPath(path);
   if (target.empty()) return fail(path, "cannot resolve", errno);
 
   // O_NONBLOCK: a FIFO must not stall the open; it is refused just below.
-  UniqueFd original(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  FileDescriptor original(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat before {};
   if (!original.valid() || ::fstat(original.get(), &before) != 0) return fail(target, "cannot open", errno);
   if (!S_ISREG(before.st_mode)) return fail(target, "not a regular file", EINVAL);
@@ -230,4 +196,4 @@ bool safeRewrite(const std::string& path, const RewriteEdit& edit) {
   return true;
 }
 
-}  // namespace corvane::tags
+}  // namespace corvane::file

@@ -11,13 +11,7 @@
 #include <cstddef>
 #include <string>
 
-namespace corvane::tags {
-
-// size bytes at offset of the open file fd, read or written whole (short
-// transfers and interruptions are retried); false on an error, or when a read
-// meets the end of the file.
-bool readFullyAt(int fd, void* data, size_t size, off_t offset);
-bool writeFullyAt(int fd, const void* data, size_t size, off_t offset);
+namespace corvane::file {
 
 class CheckedFileStream : public TagLib::IOStream {
  public:
@@ -54,4 +48,4 @@ class CheckedFileStream : public TagLib::IOStream {
   bool failed_ = false;
 };
 
-}  // namespace corvane::tags
+}  // namespace corvane::file

@@ -1,4 +1,4 @@
-#include "tags/CheckedFileStream.h"
+#include "platform/file/CheckedFileStream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,9 @@
 #include <climits>
 #include <vector>
 
-namespace corvane::tags {
+#include "platform/file/InputFile.h"
+
+namespace corvane::file {
 namespace {
 
 constexpr long kMoveChunk = 1 << 20;
@@ -22,33 +24,6 @@ CheckedFileStream::CheckedFileStream(std::string path) : path_(std::move(path)) 
 
 CheckedFileStream::~CheckedFileStream() {
   if (fd_ >= 0) ::close(fd_);
-}
-
-namespace {
-
-// Repeats a positioned read or write until all of it is done: false on an
-// error, or at the end of the file for a read.
-template <typename Byte, typename Transfer>
-bool transferFully(Transfer transfer, int fd, Byte* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t n = transfer(fd, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool readFullyAt(int fd, void* data, size_t size, off_t offset) {
-  return transferFully(::pread, fd, static_cast<char*>(data), size, offset);
-}
-
-bool writeFullyAt(int fd, const void* data, size_t size, off_t offset) {
-  return transferFully(::pwrite, fd, static_cast<const char*>(data), size, offset);
 }
 
 bool CheckedFileStream::readAt(long offset, char* data, size_t size) {
@@ -166,4 +141,4 @@ void CheckedFileStream::truncate(long length) {
   if (fd_ < 0 || length < 0 || ::ftruncate(fd_, length) != 0) failed_ = true;
 }
 
-}  // namespace corvane::tags
+}  // namespace corvane::file

@@ -1,9 +1,9 @@
 #pragma once
 
-// The one way the service writes log lines. Lines go to the system log
-// (syslog, so journald keeps them) and, while the process has a standard error
-// that goes somewhere, to standard error as well. Tests replace the sink to
-// capture lines.
+// The one way the service writes log lines: one line per event, through a
+// sink. Until a sink is set, lines go to standard error; the daemon sets the
+// system log's sink at start-up (platform/log), tests set one that captures.
+// Any thread may write; lines are written one at a time.
 
 #include <functional>
 #include <mutex>
@@ -20,10 +20,9 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void line(std::string_view message);
 
 // Writes one located line: "[module:operation-(line)] message".
-void located(std::string_view module, std::string_view operation, int sourceLine,
-             std::string_view message);
+void located(std::string_view module, std::string_view operation, int sourceLine, std::string_view message);
 
-// Where lines go. An empty sink restores the system log.
+// Where lines go. An empty sink restores standard error.
 using Sink = std::function<void(std::string_view)>;
 void setSink(Sink sink);
 

@@ -1,8 +1,4 @@
-#include "platform/log/Log.h"
-
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
+#include "media/Log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,17 +9,8 @@ namespace {
 std::mutex sinkMutex;
 Sink currentSink;
 
-bool stderrIsUseful() {
-  struct stat st{};
-  if (fstat(STDERR_FILENO, &st) != 0) return false;
-  // /dev/null is a character device like a terminal; tell them apart.
-  return !S_ISCHR(st.st_mode) || isatty(STDERR_FILENO);
-}
-
-void systemLog(std::string_view message) {
-  static std::once_flag opened;
-  std::call_once(opened, [] { openlog("corvane", LOG_PID | (stderrIsUseful() ? LOG_PERROR : 0), LOG_USER); });
-  syslog(LOG_NOTICE, "%.*s", static_cast<int>(message.size()), message.data());
+void standardError(std::string_view message) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
 }
 
 }  // namespace
@@ -50,11 +37,10 @@ void line(std::string_view message) {
   if (currentSink)
     currentSink(message);
   else
-    systemLog(message);
+    standardError(message);
 }
 
-void located(std::string_view module, std::string_view operation, int sourceLine,
-             std::string_view message) {
+void located(std::string_view module, std::string_view operation, int sourceLine, std::string_view message) {
   line(format("[%.*s:%.*s-(%d)] %.*s", static_cast<int>(module.size()), module.data(),
               static_cast<int>(operation.size()), operation.data(), sourceLine,
               static_cast<int>(message.size()), message.data()));

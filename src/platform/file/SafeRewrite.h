@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-namespace corvane::tags {
+namespace corvane::file {
 
 // Edits the private copy at copyPath in place. Returns true when the copy
 // holds the complete, intended result; false abandons the rewrite.
@@ -25,9 +25,9 @@ using RewriteEdit = std::function<bool(const std::string& copyPath)>;
 // (full disk, file size limit); edit fails; or the original was removed or
 // changed while the copy was being edited.
 //
-// Safe to call from several threads at once, on different files. The process
-// ignores SIGXFSZ from the first call on (a size limit then shows as an
-// error, not as the end of the service).
+// Safe to call from several threads at once, on different files. A process
+// that rewrites files ignores SIGXFSZ (the daemon does from its start-up), so
+// that a file size limit shows as a failed write, not as the end of it.
 bool safeRewrite(const std::string& path, const RewriteEdit& edit);
 
-}  // namespace corvane::tags
+}  // namespace corvane::file
