@@ -6,12 +6,10 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
 #include <vips/vips8>
 
 #include "fixtures/ExifFixture.h"
 #include "fixtures/Id3Fixture.h"
-#include "fixtures/Id3TagBytes.h"
 #include "fixtures/Mp4Fixture.h"
 #include "platform/imaging/Picture.h"
 
@@ -21,8 +19,8 @@ namespace {
 
 void write(const fs::path& dir, const std::string& name, const std::vector<unsigned char>& bytes) {
   fs::create_directories(dir);
-  std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                     static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(dir / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Pictures for the image builder (JPEG with and without EXIF) and EXIF blocks
@@ -246,7 +244,7 @@ void writeId3Seeds(const fs::path& out) {
     }
   }
   std::vector<unsigned char> withV1 = audio;
-  const std::vector<unsigned char> v1 = corvane::test::id3v1Tag("Old");
+  const std::vector<unsigned char> v1 = corvane::test::id3v1Bytes({.title = "Old"});
   withV1.insert(withV1.end(), v1.begin(), v1.end());
   write(out / "id3_writer_fuzz", "v1-only.mp3", withV1);
   const std::vector<unsigned char> cut = tags[0].bytes();
@@ -254,15 +252,15 @@ void writeId3Seeds(const fs::path& out) {
 }
 
 // MP3 files for the MP3 builder (ID3v2.2/2.3/2.4 tags with every frame it
-// reads, ID3v1, a cover, a tag without audio, cuts) and raw text fields for
-// the ID3 text reader.
+// reads, ID3v1, a cover, a tag without audio, cuts), MPEG streams for the
+// frame walk, and raw text fields for the ID3 text reader.
 void writeMp3Seeds(const fs::path& out) {
   using namespace corvane::test;
   const fs::path dir = out / "mp3_builder_fuzz";
-  const Id3Bytes audio = mpegSilenceFrames(8);
+  const Id3Bytes audio = silentMpegFrames(8);
   for (int version : {2, 3, 4}) {
     const bool v22 = version == 2;
-    Id3v2Fixture tag(version);
+    Id3TagBytes tag(version);
     tag.text(v22 ? "TT2" : "TIT2", "Title").utf16(v22 ? "TP1" : "TPE1", u"Artist");
     tag.text(v22 ? "TAL" : "TALB", "\xC7\xD1", 0).text(v22 ? "TCO" : "TCON", "(17)");
     tag.text(v22 ? "TRK" : "TRCK", "3/12", 3).comment("d", "c").syncedLyrics().picture(tinyJpeg(10, 20, 30));
@@ -272,7 +270,13 @@ void writeMp3Seeds(const fs::path& out) {
     write(dir, "cut" + v + ".mp3", Id3Bytes(file.begin(), file.begin() + static_cast<long>(file.size() / 3)));
   }
   write(dir, "v1.mp3", concat({audio, id3v1Bytes({"T", "A", "B", "2001", "C", 4, 17})}));
-  write(dir, "no-audio.mp3", Id3v2Fixture(3).text("TIT2", "x").bytes());
+  write(dir, "no-audio.mp3", Id3TagBytes(3).text("TIT2", "x").bytes());
+
+  // Frame walks: clean, a frame zeroed, a stray header in a gap.
+  const fs::path scan = out / "mpeg_scan_fuzz";
+  write(scan, "clean.mp3", audio);
+  write(scan, "zeroed.mp3", concat({audio, Id3Bytes(417, 0), audio}));
+  write(scan, "stray.mp3", concat({audio, {0, 0xFF, 0xFB, 0xE0, 0x64, 0, 0}, audio}));
 
   const fs::path text = out / "id3_text_fuzz";
   write(text, "latin1", {0, 0, 'a', 'b', 0, 'c'});
