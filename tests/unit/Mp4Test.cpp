@@ -17,6 +17,7 @@
 #include "media/Log.h"
 #include "media/MediaDBKeys.h"
 #include "media/RZMediaTypeReader.h"
+#include "platform/file/CheckedFileStream.h"
 #include "platform/imaging/Picture.h"
 #include "platform/mp4/BoxReader.h"
 #include "platform/mp4/Mp4File.h"

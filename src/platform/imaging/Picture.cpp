@@ -104,15 +104,14 @@ gint64 readFromFile(VipsSourceCustom*, void* buffer, gint64 length, gpointer use
 
 gint64 seekInFile(VipsSourceCustom*, gint64 offset, int whence, gpointer user) {
   auto& reader = *static_cast<FileReader*>(user);
-  gint64 base = 0;
-  if (whence == SEEK_CUR) base = reader.position;
+  if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
+  gint64 base = whence == SEEK_CUR ? reader.position : 0;
   if (whence == SEEK_END) {
     struct stat st {};
     if (::fstat(reader.file->fd(), &st) != 0) return -1;
     base = st.st_size;
   }
-  if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
-  if (base + offset < 0) return -1;
+  if (offset < -base || offset > G_MAXINT64 - base) return -1;
   return reader.position = base + offset;
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "media/MediaDBKeys.h"
+#include "platform/file/CheckedFileStream.h"
 #include "platform/mp4/StoreGuard.h"
 
 namespace corvane::mp4 {

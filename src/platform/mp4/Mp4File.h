@@ -23,9 +23,12 @@
 #include <vector>
 
 #include "media/MediaRecord.h"
-#include "platform/file/CheckedFileStream.h"
 #include "platform/file/InputFile.h"
 #include "platform/mp4/BoxReader.h"
+
+namespace corvane::file {
+class CheckedFileStream;
+}
 
 namespace corvane::mp4 {
 
