@@ -13,7 +13,7 @@
 #include "fixtures/Id3Fixture.h"
 #include "fixtures/Id3TagBytes.h"
 #include "fixtures/Mp4Fixture.h"
-#include "platform/imaging/Picture.h"
+#include "host/ProcessSetup.h"
 
 namespace fs = std::filesystem;
 
@@ -95,7 +95,6 @@ void writeExifExtractorSeeds(const fs::path& out) {
 void writeRotationSeeds(const fs::path& out) {
   using namespace corvane::test;
   const fs::path dir = out / "rotation_fuzz";
-  corvane::imaging::Picture::fromBytes(minimalJpeg());  // starts libvips
   const vips::VImage colour =
       vips::VImage::xyz(24, 16)
           .extract_band(0)
@@ -289,6 +288,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path out = argv[1];
+  if (!corvane::host::setUpProcess()) return 1;  // libvips, for the pictures made below
   writeImageBuilderSeeds(out);
   writeExifExtractorSeeds(out);
   writeRotationSeeds(out);
