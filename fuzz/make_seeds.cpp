@@ -11,7 +11,7 @@
 #include "fixtures/ExifFixture.h"
 #include "fixtures/Id3Fixture.h"
 #include "fixtures/Mp4Fixture.h"
-#include "platform/imaging/Picture.h"
+#include "host/ProcessSetup.h"
 
 namespace fs = std::filesystem;
 
@@ -93,7 +93,6 @@ void writeExifExtractorSeeds(const fs::path& out) {
 void writeRotationSeeds(const fs::path& out) {
   using namespace corvane::test;
   const fs::path dir = out / "rotation_fuzz";
-  corvane::imaging::Picture::fromBytes(minimalJpeg());  // starts libvips
   const vips::VImage colour =
       vips::VImage::xyz(24, 16)
           .extract_band(0)
@@ -293,6 +292,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path out = argv[1];
+  if (!corvane::host::setUpProcess()) return 1;  // libvips, for the pictures made below
   writeImageBuilderSeeds(out);
   writeExifExtractorSeeds(out);
   writeRotationSeeds(out);

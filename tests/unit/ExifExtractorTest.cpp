@@ -138,10 +138,12 @@ TEST_F(ExifExtractorTest, DateTimeIsLocalTimeAndOnlyReadFrom19Characters) {
   };
   const media::Date expected = media::Date::fromSeconds(1242582302);  // 2009-05-17 17:45:02 UTC
   EXPECT_EQ(dateOf("2009:05:17 13:45:02"), expected);
-  for (const char* bad : {"2009:05:17", "    :  :     :  :  ", "2009:02:30 13:45:02", "2009:05:17 24:45:02",
-                          "2009:05:17 13:45:0x", "2009-05-17 13:45:02"}) {
+  for (const char* bad : {"2009:05:17", "    :  :     :  :  ", "2009:02:30 13:45:02", "2009:02:29 13:45:02",
+                          "2009:13:17 13:45:02", "2009:05:17 24:45:02", "2009:05:17 13:45:0x",
+                          "2009-05-17 13:45:02", "+009:05:17 13:45:02"}) {
     EXPECT_FALSE(dateOf(bad)) << bad;
   }
+  EXPECT_TRUE(dateOf("2008:02:29 00:00:00"));  // a leap day
   // A later entry of another length leaves the date; one that fails to parse clears it.
   EXPECT_EQ(dateOf("2009:05:17 13:45:02", "2010:01:01"), expected);
   EXPECT_FALSE(dateOf("2009:05:17 13:45:02", "2010:01:01 99:00:00"));
@@ -184,6 +186,24 @@ TEST_F(ExifExtractorTest, FilesWithoutUsableExifGiveNone) {
   EXPECT_FALSE(extract(ByteVec(jpeg.begin(), jpeg.begin() + 6)));
   // Every other cut gives a record or none, never a crash.
   for (size_t cut = 7; cut < jpeg.size(); cut += 3) extract(ByteVec(jpeg.begin(), jpeg.begin() + cut));
+}
+
+// The EXIF block of a 64 MB file (a hole after the JPEG: no disk used) is
+// found in its first bytes; the rest is not read ("rchar" counts every read).
+TEST_F(ExifExtractorTest, OnlyTheStartOfABigPictureIsRead) {
+  const auto bytesRead = [] {
+    std::ifstream io("/proc/self/io");
+    std::string name;
+    uint64_t value = 0;
+    while (io >> name >> value && name != "rchar:") continue;
+    return value;
+  };
+  ASSERT_TRUE(writeFile(dir_ / "big.jpg", ExifBuilder().ascii(Ifd::Zero, tag::Make, "Canon").jpeg()));
+  fs::resize_file(dir_ / "big.jpg", 64 << 20);
+  const uint64_t before = bytesRead();
+  const auto info = ExifExtractor().extractExif(dir_ / "big.jpg");
+  EXPECT_LT(bytesRead() - before, 1u << 20);
+  EXPECT_EQ(info.value_or(RZExifInfo{}).vendor(), "Canon");
 }
 
 TEST(ExifCallbacks, MissingArgumentsAreLoggedAndSkipped) {
