@@ -7,9 +7,13 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "media/MediaRecord.h"
+#include "platform/ipc/Connection.h"
 
 namespace corvane::test {
 
@@ -76,5 +80,17 @@ struct CommandResult {
 };
 // Runs a program with arguments (no shell) and collects its output.
 CommandResult runCommand(const std::vector<std::string>& argv);
+
+// A call to a service written by hand (arguments of any type), from a
+// connection of its own; the answer or the error it ended with.
+ipc::Reply callService(const char* serviceName, const ipc::contract::Method& method,
+                       const std::function<void(ipc::MessageWriter&)>& arguments = {});
+
+// The value under key when it is of kind T.
+template <typename T>
+std::optional<T> valueOf(const media::MediaRecord& record, const std::string& key) {
+  const T* value = record.get<T>(key);
+  return value ? std::optional<T>(*value) : std::nullopt;
+}
 
 }  // namespace corvane::test

@@ -1,0 +1,211 @@
+// What the D-Bus layer adds to a request, against references measured in the
+// same run, with the daemon on a private bus started here:
+//   - a 4 MB byte array's round trip through the image service
+//     (rotateImageDataByExif of bytes that are no picture, which come straight
+//     back) vs the same array through the same bus daemon to a bare echo
+//     written on raw sd-bus below: goal <= 1.3x;
+//   - the record of an MP3 with a 500 x 500 cover over the bus vs the same
+//     build in process: goal <= 1.3x;
+//   - an extractExif call's time beyond the EXIF work itself vs a
+//     org.freedesktop.DBus.Peer.Ping round trip to the same service: goal <= 1.5x.
+
+#include <benchmark/benchmark.h>
+#include <systemd/sd-bus.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "BenchPictures.h"
+#include "RecordingReporter.h"
+#include "builders/MP3Parser.h"
+#include "client/Session.h"
+#include "fixtures/ExifFixture.h"
+#include "fixtures/Id3Fixture.h"
+#include "host/ProcessSetup.h"
+#include "image/ExifExtractor.h"
+#include "platform/ipc/NotificationCenter.h"
+#include "support/ServiceHarness.h"
+
+using namespace corvane;
+using namespace corvane::test;
+namespace contract = ipc::contract;
+
+namespace {
+
+constexpr const char* kEcho = "org.corvane.bench.Echo";
+
+// Reads one byte array and sends it back: the least any service can do with
+// one, in a few lines of the bus library itself.
+class BareEcho {
+ public:
+  BareEcho() {
+    sd_bus_open_user(&bus_);
+    sd_bus_add_object(bus_, &slot_, "/echo", &echo, nullptr);
+    sd_bus_request_name(bus_, kEcho, 0);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        const int r = sd_bus_process(bus_, nullptr);
+        if (r < 0) break;
+        if (r == 0) sd_bus_wait(bus_, 100000);
+      }
+    });
+  }
+  ~BareEcho() {
+    stop_ = true;
+    thread_.join();
+    sd_bus_slot_unref(slot_);
+    sd_bus_flush_close_unref(bus_);
+  }
+
+ private:
+  static int echo(sd_bus_message* call, void*, sd_bus_error*) {
+    if (!sd_bus_message_is_method_call(call, kEcho, "Echo")) return 0;
+    const void* data = nullptr;
+    size_t size = 0;
+    sd_bus_message* reply = nullptr;
+    sd_bus_message_read_array(call, 'y', &data, &size);
+    sd_bus_message_new_method_return(call, &reply);
+    sd_bus_message_append_array(reply, 'y', data, size);
+    sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return 1;
+  }
+
+  sd_bus* bus_ = nullptr;
+  sd_bus_slot* slot_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct World {
+  TempDir dir;
+  std::string mp3 = dir.file("cover.mp3"), photo = dir.file("photo.jpg");
+  media::Bytes noPicture = media::Bytes(4 << 20, 0x5A);
+  std::unique_ptr<PrivateBus> bus = std::make_unique<PrivateBus>();
+  std::unique_ptr<DaemonProcess> daemon = std::make_unique<DaemonProcess>();
+  std::unique_ptr<ipc::NotificationCenter> holder;
+  std::unique_ptr<BareEcho> echo;
+  std::unique_ptr<ipc::Connection> connection;
+
+  World() {
+    writeBytes(mp3, concat({Id3v2Fixture(3)
+                                .text("TIT2", "Song")
+                                .text("TPE1", "Artist")
+                                .text("TALB", "Album")
+                                .picture(bench::coverPicture(500, 2))
+                                .bytes(),
+                            mpegSilenceFrames(383)}));
+    ExifBuilder exif(ByteOrder::Motorola);
+    exif.ascii(Ifd::Zero, tag::Make, "Corvane")
+        .ascii(Ifd::Zero, tag::Model, "CC-100")
+        .ascii(Ifd::Zero, tag::DateTime, "2009:05:17 13:45:02")
+        .undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
+        .rational(Ifd::Exif, tag::FNumber, 28, 10)
+        .shortValue(Ifd::Exif, tag::Flash, 0x41);
+    writeFile(photo, exif.jpeg());
+    bus->waitForOwner(contract::busName(contract::kExifExtractorService), true);
+    holder = std::make_unique<ipc::NotificationCenter>();
+    holder->post(contract::kAppRegister.member, std::string("bench.holder"));
+    echo = std::make_unique<BareEcho>();
+    bus->waitForOwner(kEcho, true);
+    connection = ipc::Connection::openSession();
+  }
+  ~World() {
+    holder->post(contract::kShouldExit.member, std::string("bench.holder"));
+    daemon->waitForExit(std::chrono::seconds(5));
+  }
+};
+
+World* world = nullptr;
+
+void BM_ArrayThroughService(benchmark::State& state) {
+  client::ImageInfoBuilderClient images;
+  for (auto _ : state) {
+    if (images.rotateImageDataByExif(world->noPicture).size() != world->noPicture.size())
+      state.SkipWithError("the array did not come back");
+  }
+}
+BENCHMARK(BM_ArrayThroughService)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+void BM_ArrayThroughBareEcho(benchmark::State& state) {
+  ipc::Connection& connection = *world->connection;
+  for (auto _ : state) {
+    ipc::MessageWriter request = connection.newCall(kEcho, "/echo", kEcho, "Echo");
+    ipc::Reply reply = connection.call(std::move(request.add(world->noPicture)));
+    media::Bytes back;
+    if (!reply.values().read(back).ok() || back.size() != world->noPicture.size())
+      state.SkipWithError("the array did not come back");
+  }
+}
+BENCHMARK(BM_ArrayThroughBareEcho)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+void BM_Mp3OverBus(benchmark::State& state) {
+  client::MediaInfoBuilderClient builder(contract::kMP3ParserService);
+  for (auto _ : state) {
+    if (!builder.build(world->mp3)) state.SkipWithError("no record");
+  }
+}
+BENCHMARK(BM_Mp3OverBus)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+void BM_Mp3InProcess(benchmark::State& state) {
+  builders::MP3Parser builder;
+  for (auto _ : state) {
+    if (!builder.build(world->mp3)) state.SkipWithError("no record");
+  }
+}
+BENCHMARK(BM_Mp3InProcess)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+void BM_ExifOverBus(benchmark::State& state) {
+  client::ExifExtractorClient extractor;
+  for (auto _ : state) {
+    if (!extractor.extractExif(world->photo)) state.SkipWithError("no record");
+  }
+}
+BENCHMARK(BM_ExifOverBus)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
+
+void BM_ExifInProcess(benchmark::State& state) {
+  image::ExifExtractor extractor;
+  for (auto _ : state) {
+    if (!extractor.extractExif(world->photo)) state.SkipWithError("no record");
+  }
+}
+BENCHMARK(BM_ExifInProcess)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
+
+void BM_Ping(benchmark::State& state) {
+  ipc::Connection& connection = *world->connection;
+  const char* service = contract::kExifExtractorService;
+  for (auto _ : state) {
+    ipc::Reply reply = connection.call(connection.newCall(
+        contract::busName(service), contract::objectPath(service), "org.freedesktop.DBus.Peer", "Ping"));
+    if (!reply.ok()) state.SkipWithError(reply.errorText().c_str());
+  }
+}
+BENCHMARK(BM_Ping)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!host::setUpProcess()) return 1;
+  benchmark::Initialize(&argc, argv);
+  World w;
+  world = &w;
+  bench::RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const auto wall = [&](const char* name) { return reporter.times(name).wall; };
+  if (wall("BM_ArrayThroughService") > 0 && wall("BM_ArrayThroughBareEcho") > 0)
+    std::printf("4 MB array: service %.1f ms / bare echo %.1f ms = %.2f (goal <= 1.3)\n",
+                wall("BM_ArrayThroughService") * 1e3, wall("BM_ArrayThroughBareEcho") * 1e3,
+                wall("BM_ArrayThroughService") / wall("BM_ArrayThroughBareEcho"));
+  if (wall("BM_Mp3OverBus") > 0 && wall("BM_Mp3InProcess") > 0)
+    std::printf("MP3 record with a 500x500 cover: bus %.2f ms / in process %.2f ms = %.2f (goal <= 1.3)\n",
+                wall("BM_Mp3OverBus") * 1e3, wall("BM_Mp3InProcess") * 1e3,
+                wall("BM_Mp3OverBus") / wall("BM_Mp3InProcess"));
+  if (wall("BM_ExifOverBus") > 0 && wall("BM_ExifInProcess") > 0 && wall("BM_Ping") > 0) {
+    const double overhead = wall("BM_ExifOverBus") - wall("BM_ExifInProcess");
+    std::printf("extractExif beyond the EXIF work: %.0f us / ping %.0f us = %.2f (goal <= 1.5)\n",
+                overhead * 1e6, wall("BM_Ping") * 1e6, overhead / wall("BM_Ping"));
+  }
+  world = nullptr;
+  return 0;
+}
