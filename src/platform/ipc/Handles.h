@@ -38,7 +38,7 @@ using SlotPtr = std::unique_ptr<sd_bus_slot, ReleaseUnderLock<sd_bus_slot, sd_bu
 
 // The library's error record, freed on every path.
 struct BusError {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // no name, no message: unset
   BusError() = default;
   ~BusError() { sd_bus_error_free(&error); }
   BusError(const BusError&) = delete;

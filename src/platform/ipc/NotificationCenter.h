@@ -49,8 +49,8 @@ class NotificationCenter {
   void stop();
 
  private:
+  std::string error_;  // before connection_, which fills it in
   std::unique_ptr<Connection> connection_;
-  std::string error_;
   std::map<std::string, SlotPtr> observers_;
 };
 

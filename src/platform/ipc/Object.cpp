@@ -1,5 +1,6 @@
 #include "platform/ipc/Object.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "media/Text.h"
@@ -25,7 +26,10 @@ void MethodCall::fail(std::string name, std::string message) {
   errorMessage_ = std::move(message);
 }
 
-const char* MethodCall::sender() const { return sd_bus_message_get_sender(call_); }
+std::string MethodCall::sender() const {
+  const char* name = sd_bus_message_get_sender(call_);
+  return name ? name : "";
+}
 
 int MethodCall::finish(sd_bus_error* error) {
   if (!errorName_.empty())

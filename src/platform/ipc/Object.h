@@ -38,7 +38,7 @@ class MethodCall {
   // Answers with an error instead of the reply.
   void fail(std::string name, std::string message);
 
-  const char* sender() const;  // the caller's unique name
+  std::string sender() const;  // the caller's unique name
   Connection& connection() { return connection_; }
 
   // Sends the answer (or sets error for the library to send); what the
