@@ -29,7 +29,8 @@ class PrivateBus {
   PrivateBus& operator=(const PrivateBus&) = delete;
 
   const std::string& address() const { return address_; }
-  void stop();  // ends the bus daemon now
+  pid_t pid() const { return pid_; }  // the bus daemon's
+  void stop();                        // ends the bus daemon now
   bool hasOwner(const std::string& busName) const;
   bool waitForOwner(const std::string& busName, bool owned, std::chrono::milliseconds timeout = 10s) const;
 
@@ -50,6 +51,7 @@ class DaemonProcess {
   // The exit status once it has exited within timeout, else none.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
   bool running();
+  pid_t pid() const { return pid_; }
   std::string log() const;  // everything it wrote to standard error
   bool logContains(const std::string& text) const;
   // Waits until the log holds text.
