@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "support/ServiceHarness.h"
@@ -61,6 +62,7 @@ TEST_F(BusLayer, AServiceCallsTheCallerBackWhileTheCallerWaitsInItsCall) {
     if (!answer.values().read(goOn).ok()) return call.fail(answer.errorName(), answer.errorMessage());
     call.reply().add(int32_t{goOn ? 0 : 1});
   });
+  service.on(contract::kIsAlacAudio, [](ipc::MethodCall&) { throw std::runtime_error("out of luck"); });
   Service exporter(std::move(service));
 
   std::thread::id answeredOn;
@@ -83,6 +85,9 @@ TEST_F(BusLayer, AServiceCallsTheCallerBackWhileTheCallerWaitsInItsCall) {
   ASSERT_TRUE(reply.values().read(status).ok()) << reply.errorText();
   EXPECT_EQ(status, 0);
   EXPECT_NE(answeredOn, std::this_thread::get_id());  // the client's serving thread answered
+  // A handler that throws answers with an error and the service goes on.
+  const ipc::Reply thrown = client->call(request(*client, contract::kIsAlacAudio, "x"));
+  EXPECT_EQ(thrown.errorText(), std::string(ipc::kFailed) + ": isAlacAudio: out of luck");
   // A delegate that is not there fails the callback, and the call with it.
   EXPECT_EQ(client->call(exportVia("/nobody"), 5s).errorName(), "org.freedesktop.DBus.Error.UnknownObject");
 

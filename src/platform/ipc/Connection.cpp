@@ -37,7 +37,7 @@ struct PendingReply {
   const Connection* connection;
 };
 
-int deliverReply(sd_bus_message* answer, void* userdata, sd_bus_error*) {
+int deliverReply(sd_bus_message* answer, void* userdata, sd_bus_error*) noexcept {
   const auto& pending = *static_cast<const PendingReply*>(userdata);
   try {
     pending.handler(Reply(pending.connection->adopt(sd_bus_message_ref(answer))));
@@ -47,7 +47,7 @@ int deliverReply(sd_bus_message* answer, void* userdata, sd_bus_error*) {
   return 0;
 }
 
-int deliverSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
+int deliverSignal(sd_bus_message* message, void* userdata, sd_bus_error*) noexcept {
   MessageReader args(message);
   try {
     (*static_cast<const Connection::SignalHandler*>(userdata))(args);

@@ -46,18 +46,32 @@ MethodTable& MethodTable::on(const contract::Method& method, MethodHandler handl
   return *this;
 }
 
-int ExportedObject::onCall(sd_bus_message* call, void* entry, sd_bus_error* error) {
-  const Entry& target = *static_cast<const Entry*>(entry);
-  MethodCall request(*target.connection, call);
+namespace {
+
+// The error answer for a handler that threw. Never throws itself: it runs
+// between the bus library's frames.
+int failedInside(sd_bus_message* call, sd_bus_error* error, const char* what) noexcept {
   try {
-    target.handler(request);
-  } catch (const std::exception& e) {
-    const std::string what = std::string(sd_bus_message_get_member(call)) + ": " + e.what();
-    return sd_bus_error_set(error, kFailed, media::toValidUtf8(what).c_str());
+    const std::string text = std::string(sd_bus_message_get_member(call)) + ": " + what;
+    return sd_bus_error_set(error, kFailed, media::toValidUtf8(text).c_str());
   } catch (...) {
     return sd_bus_error_set(error, kFailed, "the request failed");
   }
-  return request.finish(error);
+}
+
+}  // namespace
+
+int ExportedObject::onCall(sd_bus_message* call, void* entry, sd_bus_error* error) noexcept {
+  const Entry& target = *static_cast<const Entry*>(entry);
+  try {
+    MethodCall request(*target.connection, call);
+    target.handler(request);
+    return request.finish(error);
+  } catch (const std::exception& e) {
+    return failedInside(call, error, e.what());
+  } catch (...) {
+    return failedInside(call, error, "an unknown failure");
+  }
 }
 
 int ExportedObject::exportOn(Connection& connection, sd_bus* bus, const std::shared_ptr<BusLock>& lock,

@@ -94,7 +94,7 @@ class ExportedObject {
   // refuses one.
   int exportOn(Connection& connection, sd_bus* bus, const std::shared_ptr<BusLock>& lock,
                const std::string& path, MethodTable table);
-  static int onCall(sd_bus_message* call, void* entry, sd_bus_error* error);
+  static int onCall(sd_bus_message* call, void* entry, sd_bus_error* error) noexcept;
 
   std::vector<std::unique_ptr<Interface>> interfaces_;
 };
