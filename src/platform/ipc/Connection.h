@@ -13,7 +13,8 @@
 // on answering calls meanwhile; this is how a client serves an object the
 // service calls back while one of the client's threads waits in a call. A
 // call() on the serving thread itself (from a handler) or on a connection
-// nobody serves reads the connection until its answer comes.
+// nobody serves reads the connection until its answer comes (requests to
+// this connection wait meanwhile).
 //
 // Failures are values: none from openSession(), a negative errno, a Reply
 // that is not ok(). A lost bus ends the serving thread and is reported to
