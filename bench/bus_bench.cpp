@@ -97,13 +97,13 @@ struct World {
   std::unique_ptr<ipc::Connection> connection;
 
   World() {
-    writeBytes(mp3, concat({Id3v2Fixture(3)
+    writeBytes(mp3, concat({Id3TagBytes(3)
                                 .text("TIT2", "Song")
                                 .text("TPE1", "Artist")
                                 .text("TALB", "Album")
                                 .picture(bench::coverPicture(500, 2))
                                 .bytes(),
-                            mpegSilenceFrames(383)}));
+                            silentMpegFrames(383)}));
     ExifBuilder exif(ByteOrder::Motorola);
     exif.ascii(Ifd::Zero, tag::Make, "Corvane")
         .ascii(Ifd::Zero, tag::Model, "CC-100")
