@@ -19,9 +19,11 @@ namespace {
 using vips::VImage;
 
 // The decoders trusted with what clients hand the service: the photo formats,
-// plus BMP through ImageMagick (checked by its signature first, see
-// startsLikeBmp). Everything else libvips could open (PDF, SVG, scientific
-// formats...) is refused, so hostile input only meets these.
+// plus BMP through ImageMagick. Input must first start with the signature of
+// one of these formats (see signatureOf), so bytes of any other kind are
+// refused before a single decoder probes them; everything else libvips could
+// open (PDF, SVG, scientific formats...) is refused, so hostile input only
+// meets these.
 bool isAcceptedLoader(const char* typeName) {
   static constexpr std::string_view kAccepted[] = {"VipsForeignLoadJpeg",  "VipsForeignLoadPng",
                                                    "VipsForeignLoadNsgif", "VipsForeignLoadTiff",
@@ -32,6 +34,24 @@ bool isAcceptedLoader(const char* typeName) {
     if (loader.substr(0, accepted.size()) == accepted) return true;
   }
   return false;
+}
+
+// The formats a picture may be, by the signature its first bytes carry.
+enum class Signature { None, Photo, Bmp };
+
+Signature signatureOf(media::ByteSpan head) {
+  auto startsWith = [&](std::string_view magic, size_t at = 0) {
+    return head.size() >= at + magic.size() &&
+           std::equal(magic.begin(), magic.end(), head.begin() + static_cast<std::ptrdiff_t>(at),
+                      [](char m, uint8_t b) { return static_cast<uint8_t>(m) == b; });
+  };
+  if (startsWith("\xFF\xD8\xFF") || startsWith("\x89PNG\r\n\x1A\n") || startsWith("GIF87a") ||
+      startsWith("GIF89a") || startsWith(std::string_view("II*\0", 4)) ||
+      startsWith(std::string_view("MM\0*", 4)) || (startsWith("RIFF") && startsWith("WEBP", 8)) ||
+      startsWith("ftyp", 4)) {
+    return Signature::Photo;
+  }
+  return startsWith("BM") ? Signature::Bmp : Signature::None;
 }
 
 Picture::Impl::Kind kindOf(const char* typeName) {
@@ -163,11 +183,13 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap) {
 std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> impl) {
   const detail::VipsCall call;
   try {
+    const Signature signature = signatureOf(impl->head());
+    if (signature == Signature::None) return nullptr;
     vips::VSource source = impl->newSource();
     const char* loader = vips_foreign_find_load_source(source.get_source());
     impl->kind_ = kindOf(loader);
     if (!isAcceptedLoader(loader)) {
-      if (!impl->startsLikeBmp()) return nullptr;
+      if (signature != Signature::Bmp) return nullptr;
       if (!impl->bytes_) {
         std::optional<media::Bytes> bytes = impl->file_->readAll(kMaxBmpFileBytes);
         if (!bytes) return nullptr;
@@ -193,15 +215,10 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
   }
 }
 
-bool Picture::Impl::startsLikeBmp() const {
-  uint8_t magic[2] = {};
-  if (bytes_) {
-    if (bytes_->size() < 2) return false;
-    magic[0] = (*bytes_)[0], magic[1] = (*bytes_)[1];
-  } else if (!file_->readAt(0, magic, sizeof magic)) {
-    return false;
-  }
-  return magic[0] == 'B' && magic[1] == 'M';
+media::Bytes Picture::Impl::head() const {
+  constexpr size_t kHeadSize = 16;
+  if (bytes_) return media::Bytes(bytes_->begin(), bytes_->begin() + std::min(bytes_->size(), kHeadSize));
+  return file_->readSome(0, kHeadSize).value_or(media::Bytes());
 }
 
 vips::VSource Picture::Impl::newSource() const {
