@@ -13,16 +13,17 @@
 
 #include <array>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "builders/Id3Text.h"
 #include "image/NSImageExtension.h"
 #include "media/Genre.h"
 #include "media/MediaDBKeys.h"
+#include "media/Numbers.h"
 #include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
 #include "media/Text.h"
+#include "platform/file/InputFile.h"
 #include "platform/imaging/Picture.h"
 #include "platform/movie/Movie.h"
 
@@ -231,12 +232,6 @@ void readTags(TagLib::MPEG::File& file, media::MediaRecord& record) {
   }
 }
 
-int32_t clampToInt32(double value) {
-  if (!(value > std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
-  if (!(value < std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
-  return static_cast<int32_t>(value);
-}
-
 // One MPEG audio frame header.
 struct FrameHeader {
   int bitrateKbps = 0;
@@ -358,10 +353,10 @@ bool readHeaderTiming(TagLib::MPEG::File& file, media::MediaRecord& record) {
   } else if (firstHeader) {
     if (const auto scan = scanFrames(file, firstFrame); scan && scan->samples > 0) {
       const double duration = static_cast<double>(scan->samples) / scan->sampleRate;
-      seconds = clampToInt32(std::trunc(duration));
+      seconds = media::truncateToInt32(duration);
       bitrate = scan->constantBitrate
                     ? scan->firstBitrateKbps
-                    : clampToInt32(std::floor(double(scan->bytes) * 8.0 / duration / 1000.0));
+                    : media::truncateToInt32(std::floor(double(scan->bytes) * 8.0 / duration / 1000.0));
     }
   }
   record.set(media::MediaDBMusicColumnPlayLength, seconds);
@@ -390,11 +385,12 @@ bool isRegularFile(const std::string& path) {
 // Play length, bit rate and sampling frequency of a file without MPEG
 // frames, measured as a movie; false when it cannot be opened as one.
 bool readMovieTiming(const std::string& path, media::MediaRecord& record) {
+  const auto file = file::InputFile::open(path);
   std::optional<movie::Movie> movie;  // released after the bracket's exit
   movie::ThreadBracket bracket;
-  movie = movie::Movie::open(path);
+  if (file) movie = movie::Movie::open(*file, media::lastPathComponent(path)).movie;
   if (!movie) return false;
-  const double fileBytes = static_cast<double>(readFileFacts(path).size.value_or(0));
+  const double fileBytes = static_cast<double>(file->facts().size.value_or(0));
   const DurationTiming timing = timingFromDuration(movie->duration(), fileBytes);
   if (timing.playLengthSeconds) record.set(media::MediaDBMusicColumnPlayLength, *timing.playLengthSeconds);
   if (timing.bitrateKbps) record.set(media::MediaDBMusicColumnBitrate, *timing.bitrateKbps);
@@ -407,8 +403,8 @@ bool readMovieTiming(const std::string& path, media::MediaRecord& record) {
 
 DurationTiming timingFromDuration(double durationSeconds, double fileBytes) {
   if (!(durationSeconds > 0) || !std::isfinite(durationSeconds)) return {};
-  return DurationTiming{clampToInt32(std::trunc(durationSeconds)),
-                        clampToInt32(std::floor(fileBytes * 8.0 / durationSeconds / 1000.0))};
+  return DurationTiming{media::truncateToInt32(durationSeconds),
+                        media::truncateToInt32(std::floor(fileBytes * 8.0 / durationSeconds / 1000.0))};
 }
 
 std::optional<media::MediaRecord> MP3Parser::build(const std::string& path) {

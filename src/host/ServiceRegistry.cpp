@@ -2,6 +2,8 @@
 
 #include "builders/MP3Parser.h"
 #include "builders/MP4Parser.h"
+#include "builders/QuickTimeAVParser.h"
+#include "builders/RZBasicAudioParser.h"
 #include "host/ExifExtractorAdaptor.h"
 #include "host/ImageInfoBuilderAdaptor.h"
 #include "host/MediaInfoBuilderAdaptor.h"
@@ -19,7 +21,8 @@ std::function<std::unique_ptr<ServiceObject>()> make() {
 
 std::vector<ServiceRow> serviceRegistry() {
   return {
-      {"AVParser_Halvern", "failed to register Tavik AV Parser", {}},
+      {"AVParser_Halvern", "failed to register Tavik AV Parser",
+       make<MediaInfoBuilderAdaptor<builders::QuickTimeAVParser>>()},
       {"MP3Parser_Halvern", "failed to register Tavik MP3 Parser",
        make<MediaInfoBuilderAdaptor<builders::MP3Parser>>()},
       {"ImageParser_Halvern", "failed to register Tavik Image Parser", make<ImageInfoBuilderAdaptor>()},
@@ -28,7 +31,8 @@ std::vector<ServiceRow> serviceRegistry() {
       {"MP4Parser_Halvern", "failed to register Tavik MP4 Parser",
        make<MediaInfoBuilderAdaptor<builders::MP4Parser>>()},
       {"ExifExtractor_Halvern", "failed to register Tavik Exif Extractor", make<ExifExtractorAdaptor>()},
-      {"BasicAudioParser_Halvern", "failed to register Tavik basicaudio parser", {}},
+      {"BasicAudioParser_Halvern", "failed to register Tavik basicaudio parser",
+       make<MediaInfoBuilderAdaptor<builders::RZBasicAudioParser>>()},
   };
 }
 

@@ -206,7 +206,11 @@ VImage Picture::Impl::scaled(int width, int height) const {
         // thumbnail passes failure levels to the loader only in its option string.
         ->set("option_string", "fail_on=error");
   };
-  if (path_.empty() && !bytes_) return bitmap_->thumbnail_image(width, options());
+  if (path_.empty() && !bytes_) {
+    // A bitmap has no loader to pass failure levels to.
+    return bitmap_->thumbnail_image(
+        width, VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
+  }
   if (viaBuffer_) {
     // A blob over the held bytes, without a copy: the bytes live as long as
     // this picture, and every caller finishes with the pipeline before that.
@@ -271,6 +275,23 @@ std::optional<Picture> Picture::fromBytes(media::Bytes bytes) {
   auto impl = Impl::openBytes(std::move(bytes));
   if (!impl) return std::nullopt;
   return Picture(std::move(impl));
+}
+
+std::optional<Picture> Picture::fromRgbPixels(int width, int height, const media::Bytes& rgb) {
+  if (width <= 0 || height <= 0 || int64_t{width} * height > kMaxPixels ||
+      rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3) {
+    return std::nullopt;
+  }
+  try {
+    VipsImage* copy =
+        vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR);
+    if (copy == nullptr) throw vips::VError();
+    copy->Type = VIPS_INTERPRETATION_sRGB;
+    return Picture(Impl::fromBitmap(VImage(copy)));
+  } catch (const vips::VError& error) {
+    detail::describe(error);
+    return std::nullopt;
+  }
 }
 
 int Picture::pixelsWide() const { return impl_->facts().width; }
