@@ -8,13 +8,11 @@
 #include <fstream>
 #include <future>
 #include <set>
-#include <thread>
 
+#include "BusyMainLoop.h"
 #include "TagTestSupport.h"
 #include "builders/QuickTimeAVParser.h"
-#include "host/MainRunLoop.h"
 #include "media/Log.h"
-#include "media/MainThread.h"
 #include "media/MediaDBKeys.h"
 #include "platform/imaging/Picture.h"
 #include "platform/movie/Movie.h"
@@ -27,6 +25,7 @@ using corvane::builders::QuickTimeAVParser;
 using corvane::imaging::Rgba;
 using corvane::media::MediaRecord;
 using corvane::movie::Movie;
+using corvane::test::BusyMainLoop;
 using namespace corvane::media;  // the MediaDB keys
 
 // The value under key as text ("<absent>", "<bytes>", "<date>" for those).
@@ -312,22 +311,15 @@ TEST_F(AvParserTest, FilesThatAreNoGoodMovieGetTheCommonKeys) {
 }
 
 TEST_F(AvParserTest, OpenAndReleaseWaitForTheMainLoopAndTheBracketPairs) {
-  corvane::host::MainRunLoop loop;
-  corvane::media::installMainThreadExecutor(&loop);
-  std::promise<void> release;
-  loop.post([gate = release.get_future().share()] { gate.wait(); });  // keeps the loop busy
-  std::thread mainThread([&loop] { loop.run(); });
+  BusyMainLoop loop;
   const auto before = Movie::bracketCounts();
   auto result = std::async(std::launch::async, [] { return build(path("clip.mov")); });
   EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-  release.set_value();
+  loop.open();
   EXPECT_TRUE(result.get().contains(MediaDBVideoColumnImage));
   build(written("text.mov", "words"));  // no movie: no bracket
   EXPECT_EQ(Movie::bracketCounts().enters - before.enters, 1u);
   EXPECT_EQ(Movie::bracketCounts().exits - before.exits, 1u);
-  loop.stop();
-  mainThread.join();
-  corvane::media::installMainThreadExecutor(nullptr);
 }
 
 }  // namespace
