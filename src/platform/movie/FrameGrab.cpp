@@ -138,6 +138,8 @@ class Decoding {
     }
   }
 
+  bool ready() const { return packet_ != nullptr; }
+
   void restart() {
     avcodec_flush_buffers(codec_.get());
     draining_ = false;
@@ -172,7 +174,7 @@ std::optional<Frame> Movie::Demuxer::grab(double seconds) {
   Decoding decoding(*this, std::move(codec));
   FramePtr frame(av_frame_alloc());
   FramePtr shown(av_frame_alloc());
-  if (!frame || !shown) return std::nullopt;
+  if (!frame || !shown || !decoding.ready()) return std::nullopt;
   bool haveShown = false;
   // Seek to the key frame at or before the target. Some demuxers seek by
   // estimate and land past it; then the stream is decoded from its start.
@@ -215,7 +217,8 @@ std::optional<Frame> Movie::Demuxer::firstFrame() {
   av_seek_frame(context.get(), pictureStream, start, AVSEEK_FLAG_BACKWARD);
   Decoding decoding(*this, std::move(codec));
   FramePtr frame(av_frame_alloc());
-  if (!frame || decoding.next(*frame, [](const AVPacket&) { return false; }) != Decoding::Step::Frame) {
+  if (!frame || !decoding.ready() ||
+      decoding.next(*frame, [](const AVPacket&) { return false; }) != Decoding::Step::Frame) {
     return std::nullopt;
   }
   return toRgb(*context, stream, *frame);
