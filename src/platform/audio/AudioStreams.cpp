@@ -1,6 +1,7 @@
 #include "platform/audio/AudioStreams.h"
 
 #include <FLAC/stream_decoder.h>
+#include <ogg/ogg.h>
 #include <vorbis/vorbisfile.h>
 
 extern "C" {
@@ -208,6 +209,65 @@ int vorbisSeek(void* data, ogg_int64_t offset, int whence) {
 }
 long vorbisTell(void* data) { return static_cast<long>(static_cast<Source*>(data)->tell()); }
 
+// The Ogg pages in up to `count` bytes at `offset`, in order, with a callback
+// per page; false when nothing could be read.
+template <typename Visit>
+bool forEachPage(Source& source, uint64_t offset, size_t count, Visit visit) {
+  ogg_sync_state sync;
+  ogg_sync_init(&sync);
+  char* buffer = ogg_sync_buffer(&sync, static_cast<long>(count));
+  const bool read = buffer != nullptr && source.seek(static_cast<int64_t>(offset), SEEK_SET);
+  const size_t got = read ? source.read(buffer, count) : 0;
+  ogg_sync_wrote(&sync, static_cast<long>(got));
+  ogg_page page;
+  for (;;) {
+    const int found = ogg_sync_pageseek(&sync, &page);
+    if (found == 0) break;
+    if (found > 0 && !visit(page)) break;  // found < 0: bytes skipped to the next page
+  }
+  ogg_sync_clear(&sync);
+  return got > 0;
+}
+
+// A plain Vorbis file the quick way: the identification header of its first
+// page and the position of its last page, as catalogue tools read it (the
+// setup header's codebooks are never unpacked). none for anything else
+// (chained or multiplexed streams, streams of other codecs), which goes
+// through libvorbisfile.
+std::optional<Stream> readPlainVorbis(Source& source) {
+  constexpr size_t kHeadBytes = 4096;
+  constexpr size_t kLastPageGuess = 8 * 1024;
+  constexpr size_t kTailBytes = 65536;  // more than the largest page (65307 bytes)
+  std::optional<Stream> stream;
+  long serial = 0;
+  forEachPage(source, 0, kHeadBytes, [&](const ogg_page& page) {
+    // The identification header: packet type 1, "vorbis", version 0, channels, rate.
+    const unsigned char* b = page.body;
+    if (ogg_page_bos(&page) && page.body_len >= 16 && std::memcmp(b, "\x01vorbis", 7) == 0 && b[7] == 0 &&
+        b[8] == 0 && b[9] == 0 && b[10] == 0) {
+      const uint32_t rate = b[12] | b[13] << 8 | b[14] << 16 | static_cast<uint32_t>(b[15]) << 24;
+      stream = Stream{rate, b[11], 0};
+      serial = ogg_page_serialno(&page);
+    }
+    return false;  // only the first page
+  });
+  if (!stream) return std::nullopt;
+  // The last page usually lies within a few KiB of the end; a window as
+  // large as the largest page always holds it.
+  bool last = false;
+  for (const size_t window : {kLastPageGuess, kTailBytes}) {
+    const uint64_t tail = source.size() > window ? source.size() - window : 0;
+    forEachPage(source, tail, window, [&](const ogg_page& page) {
+      last = ogg_page_serialno(&page) == serial && ogg_page_granulepos(&page) >= 0;
+      if (last) stream->frames = static_cast<uint64_t>(ogg_page_granulepos(&page));
+      return true;
+    });
+    if (last || tail == 0) break;
+  }
+  if (!last) return std::nullopt;
+  return stream;
+}
+
 // none when the bytes are no Vorbis stream (they may be Ogg of another codec).
 std::optional<Stream> readVorbis(Source& source, bool& notVorbis) {
   OggVorbis_File file;
@@ -283,7 +343,8 @@ std::optional<Stream> readWithDemuxer(Source& source, const char* format) {
   const auto described = [raw] {
     for (unsigned i = 0; i < raw->nb_streams; ++i) {
       const AVCodecParameters& codec = *raw->streams[i]->codecpar;
-      if (codec.codec_type == AVMEDIA_TYPE_AUDIO && (codec.sample_rate <= 0 || codec.ch_layout.nb_channels <= 0)) {
+      if (codec.codec_type == AVMEDIA_TYPE_AUDIO &&
+          (codec.sample_rate <= 0 || codec.ch_layout.nb_channels <= 0)) {
         return false;
       }
     }
@@ -356,8 +417,9 @@ StreamHandle flacStreamCreateFile(bool fromMemory, const void* file, uint64_t of
 
 StreamHandle streamCreateFile(bool fromMemory, const void* file, uint64_t offset, uint64_t length, uint32_t) {
   return create(fromMemory, file, offset, length, [](Source& source) -> std::optional<Stream> {
+    if (std::optional<Stream> plain = readPlainVorbis(source)) return plain;
     bool notVorbis = false;
-    std::optional<Stream> stream = readVorbis(source, notVorbis);
+    std::optional<Stream> stream = source.seek(0, SEEK_SET) ? readVorbis(source, notVorbis) : std::nullopt;
     if (!stream && notVorbis && source.seek(0, SEEK_SET)) return readWithDemuxer(source, "ogg");
     return stream;
   });

@@ -1,5 +1,6 @@
 #include "platform/imaging/Picture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -207,6 +208,16 @@ VImage Picture::Impl::scaled(int width, int height) const {
         ->set("option_string", "fail_on=error");
   };
   if (path_.empty() && !bytes_) {
+    // A bitmap (a movie frame, say) is box-averaged to no less than twice the
+    // size and then reduced by one Lanczos pass: the thumbnail operation
+    // costs several times that on a picture already in memory.
+    VImage source = *bitmap_;
+    const int shrink = std::min(source.width() / (2 * width), source.height() / (2 * height));
+    if (shrink > 1) source = source.shrink(shrink, shrink);
+    VImage resized =
+        source.resize(double(width) / source.width(),
+                      VImage::option()->set("vscale", double(height) / source.height())->set("gap", 0.0));
+    if (resized.width() == width && resized.height() == height) return resized;
     // A bitmap has no loader to pass failure levels to.
     return bitmap_->thumbnail_image(
         width, VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));

@@ -224,7 +224,10 @@ OpenResult Movie::open(const file::InputFile& file, std::string_view fileName) {
   av_dict_free(&options);
   if (opened < 0) return {std::nullopt, errorText(opened)};  // libavformat has freed the context
   demuxer->context.reset(raw);
-  if (const int found = avformat_find_stream_info(raw, nullptr); found < 0) {
+  // A MOV/MP4 header describes every track (its sample descriptions, the
+  // display size in the track header); other containers are read on until
+  // their streams are known.
+  if (const int found = isMovFamily(*raw) ? 0 : avformat_find_stream_info(raw, nullptr); found < 0) {
     return {std::nullopt, errorText(found)};
   }
 
