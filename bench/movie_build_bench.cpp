@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "PeakMemory.h"
 #include "RecordingReporter.h"
 #include "builders/QuickTimeAVParser.h"
 #include "builders/RZBasicAudioParser.h"
@@ -118,51 +119,11 @@ void BM_ReferenceTagLibFileRef(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(gSongs.size()));
 }
 
-long statusKiB(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-  }
-  return -1;
-}
-
-// In the child: one build; prints the resident memory before it and the
-// peak during it, in KiB (the peak mark reset after start-up).
+// In the child: one build of path (see PeakMemory.h).
 int measureBuild(const std::string& path) {
   if (!corvane::host::setUpProcess()) return 1;
   corvane::builders::QuickTimeAVParser parser;
-  std::ofstream("/proc/self/clear_refs") << "5";
-  const long before = statusKiB("VmRSS");
-  const bool built = parser.build(path).value().contains("Image");
-  std::printf("%ld %ld\n", before, statusKiB("VmHWM"));
-  return built ? 0 : 1;
-}
-
-// The peak memory one build added, and the whole process's peak, in MiB.
-std::pair<double, double> peakBuildMemoryMiB(const std::string& path) {
-  int fds[2];
-  if (pipe(fds) != 0) return {-1, -1};
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    execl("/proc/self/exe", "movie_build_bench", "--measure-build", path.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  char text[128] = {};
-  const ssize_t got = read(fds[0], text, sizeof text - 1);
-  close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  long before = 0, peak = 0;
-  if (got <= 0 || std::sscanf(text, "%ld %ld", &before, &peak) != 2 || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    return {-1, -1};
-  }
-  return {static_cast<double>(peak - before) / 1024.0, static_cast<double>(usage.ru_maxrss) / 1024.0};
+  return corvane::bench::measureInChild([&] { return parser.build(path).value().contains("Image"); });
 }
 
 }  // namespace
@@ -226,9 +187,9 @@ int main(int argc, char** argv) {
   }
   for (const auto& [name, path, target] :
        {std::tuple{"1920 x 1080", gMovie, 100}, std::tuple{"3840 x 2160", gUhdMovie, 200}}) {
-    const auto [added, whole] = peakBuildMemoryMiB(path);
+    const auto [added, whole] = corvane::bench::peakBuildMemoryKiB(path);
     std::printf("peak memory of one AV build (%s): %.1f MiB (target < %d MiB); the whole process: %.1f MiB\n",
-                name, added, target, whole);
+                name, added / 1024.0, target, whole / 1024.0);
   }
   benchmark::Shutdown();
   return 0;
