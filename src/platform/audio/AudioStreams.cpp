@@ -171,7 +171,7 @@ void flacMetadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metada
 void flacError(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void*) {}
 
 // The stream information block, which comes first; none when the bytes are
-// not FLAC.
+// not FLAC or the block states no length.
 std::optional<Stream> readFlacStreamInfo(Source& source) {
   // Anything else would send the decoder hunting for a frame through the
   // whole file.
@@ -195,6 +195,8 @@ std::optional<Stream> readFlacStreamInfo(Source& source) {
       break;
   }
   FLAC__stream_decoder_finish(decoder.get());
+  // A header written before the length was known states none.
+  if (reading.stream && reading.stream->frames == 0) return std::nullopt;
   return reading.stream;
 }
 
