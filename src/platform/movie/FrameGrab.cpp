@@ -39,6 +39,8 @@ using ScalerPtr = std::unique_ptr<SwsContext, ScalerFree>;
 // AV_TIME_BASE_Q is a C compound literal.
 constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
 
+constexpr size_t kScalerSlackBytes = 64;
+
 // Decoding threads: enough to use a desktop's cores, few enough that one
 // request never floods the machine (each frame thread holds frames of its own).
 int decoderThreads() { return std::clamp(av_cpu_count(), 1, 4); }
@@ -83,12 +85,15 @@ std::optional<Frame> toRgb(AVFormatContext& context, AVStream& stream, const AVF
   Frame out;
   out.width = static_cast<int>(width);
   out.height = static_cast<int>(height);
-  out.rgb.resize(static_cast<size_t>(width * height * 3));
+  const auto bytes = static_cast<size_t>(width * height * 3);
+  // The converters write whole SIMD words, a few bytes past the last pixel.
+  out.rgb.resize(bytes + kScalerSlackBytes);
   uint8_t* planes[4] = {out.rgb.data(), nullptr, nullptr, nullptr};
   int strides[4] = {out.width * 3, 0, 0, 0};
   if (sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, strides) != out.height) {
     return std::nullopt;
   }
+  out.rgb.resize(bytes);
   return out;
 }
 
