@@ -276,15 +276,14 @@ TEST_F(AvParserTest, FilesThatAreNoGoodMovieGetTheCommonKeys) {
       {written("empty.mov", ""), false},
       {path("damaged.mov"), true},
       {path("noise.mov"), false},
-      {written("list.m3u8",
-               "#EXTM3U\n#EXT-X-TARGETDURATION:96\n#EXTINF:95.5,\n" + target + "\n#EXT-X-ENDLIST\n"),
-       true},
-      {written("list.ffconcat", "ffconcat version 1.0\nfile '" + target + "'\n"), true},
+      // Playlists are declined: a live one would otherwise be waited on.
+      {written("list.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + target + "\n"), false},
+      {written("list.ffconcat", "ffconcat version 1.0\nfile '" + target + "'\n"), false},
       {written("huge.y4m", "YUV4MPEG2 W100000 H100000 F25:1 Ip A1:1 C420jpeg\nFRAME\nabcdef"), true},
       {written("stream.sdp",
                "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=x\nc=IN IP4 127.0.0.1\nt=0 0\n"
                "m=video 5004 RTP/AVP 96\na=rtpmap:96 H264/90000\n"),
-       true}};
+       false}};
   for (const auto& [p, logged] : rows) {
     corvane::log::Capture capture;
     const auto started = std::chrono::steady_clock::now();
