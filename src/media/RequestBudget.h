@@ -20,6 +20,12 @@ namespace corvane::budget {
 // room for a machine several times slower or busier.
 inline constexpr std::chrono::milliseconds kPictureWork{15'000};
 
+// How long opening a movie may take, and again how long making one picture
+// of it may take, before the movie library is interrupted: a live playlist or
+// a file that makes the demuxer wait is given up on instead of holding the
+// service's thread.
+inline constexpr std::chrono::milliseconds kMovieStep{5'000};
+
 // The most memory one picture decode may hold at once (pixels decoded whole,
 // a progressive JPEG's coefficients, a format's whole-canvas buffer). A
 // 12000 x 9000 photo decoded whole as RGB takes 309 MiB; a 200-megapixel one
