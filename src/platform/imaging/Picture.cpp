@@ -382,7 +382,7 @@ std::optional<Picture> Picture::fromRgbPixels(int width, int height, const media
       vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR);
   if (copy == nullptr) return std::nullopt;
   copy->Type = VIPS_INTERPRETATION_sRGB;
-  return Picture(Impl::fromBitmap(VImage(copy)));
+  return Picture(Impl::fromBitmap(VImage(copy), budget::Deadline::after(budget::kPictureWork)));
 }
 
 int Picture::pixelsWide() const { return impl_->facts().width; }

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "media/MediaRecord.h"
+#include "media/RequestBudget.h"
 #include "platform/file/InputFile.h"
 
 namespace corvane::imaging {
@@ -39,6 +40,11 @@ struct Rgba {
 struct PointSize {
   double width, height;
 };
+
+// The largest bitmap (width x height) handed to the layer as pixels, a movie
+// frame say: 100 megapixels, 300 MB as RGB, within the decode budget.
+inline constexpr int64_t kMaxPixels = 100'000'000;
+static_assert(kMaxPixels * 3 <= int64_t(budget::kDecodeBytes));
 
 // What the layer's drawing and encoding operations throw when the decoder or
 // encoder fails (truncated data, out of memory...; the text is the library's)
