@@ -67,12 +67,15 @@ TEST_F(LibraryScan, RecordsComeInPathOrderAsOneAtATimeAndEndWithASummary) {
   const auto song = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
                                 "sine=duration=1", "-c:a", "aac", dir.file("c.m4a")});
   ASSERT_EQ(song.status, 0) << song.err;
+  const auto ogg = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
+                               "sine=duration=1", "-c:a", "libvorbis", dir.file("c.ogg")});
+  ASSERT_EQ(ogg.status, 0) << ogg.err;
   std::vector<std::string> expected{dir.file("a/a.jpg")};
   for (int i = 1; i <= 6; ++i) {
     expected.push_back(dir.file("a/b/song" + std::to_string(i) + ".mp3"));
     ASSERT_TRUE(writeBytes(expected.back(), smallMp3("Song " + std::to_string(i))));
   }
-  expected.insert(expected.end(), {dir.file("c.m4a"), dir.file("d.xyz")});
+  expected.insert(expected.end(), {dir.file("c.m4a"), dir.file("c.ogg"), dir.file("d.xyz")});
   ASSERT_TRUE(writeBytes(dir.file("d.xyz"), {1, 2, 3}));
   fs::create_symlink(dir.file("a/b/song1.mp3"), dir.file("link.mp3"));  // found under its own name only
 
@@ -91,7 +94,7 @@ TEST_F(LibraryScan, RecordsComeInPathOrderAsOneAtATimeAndEndWithASummary) {
   EXPECT_TRUE(std::regex_match(
       errors[1],
       std::regex(
-          R"(corvanectl: 9 files \(1 JPG, 1 M4A, 6 MP3, 1 UNKNOWN\) in [0-9.]+ s, 1 without a record)")))
+          R"(corvanectl: 10 files \(1 JPG, 1 M4A, 6 MP3, 1 OGG, 1 UNKNOWN\) in [0-9.]+ s, 1 without a record)")))
       << errors[1];
 }
 
