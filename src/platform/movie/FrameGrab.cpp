@@ -13,28 +13,12 @@ extern "C" {
 #include <functional>
 
 #include "platform/imaging/Picture.h"
+#include "platform/movie/LibraryHandles.h"
 #include "platform/movie/MovieDemuxer.h"
 
 namespace corvane::movie {
 
 namespace {
-
-struct CodecFree {
-  void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
-};
-struct FrameFree {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFree {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct ScalerFree {
-  void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using ScalerPtr = std::unique_ptr<SwsContext, ScalerFree>;
 
 // Decoding threads: enough to use a desktop's cores, few enough that one
 // request never floods the machine (each frame thread holds frames of its own).
