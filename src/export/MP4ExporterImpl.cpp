@@ -94,6 +94,7 @@ class NewTarget {
   // writable folder (read-only as the user means it: see file::writable).
   explicit NewTarget(const std::string& target) : target_(target) {
     struct stat st {};
+    if (target.empty()) return;
     if (::stat(target.c_str(), &st) == 0) {
       if (!S_ISREG(st.st_mode) || !file::writable(target, st)) return;
       existed_ = true;

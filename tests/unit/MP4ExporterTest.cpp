@@ -324,6 +324,7 @@ TEST_F(MP4ExporterTest, BadInputGivesAStatusAndDestroysNothing) {
       {path("stereo.m4a"), path("nowhere/x.m4a"), kExportParameterError, kAudioFileCannotCreate},
       {path("stereo.m4a"), path("locked/x.m4a"), kExportParameterError, kAudioFileCannotCreate},
       {path("stereo.m4a"), path("folder"), kExportParameterError, kAudioFileCannotCreate},
+      {path("stereo.m4a"), "", kExportParameterError, kAudioFileCannotCreate},
       {path("stereo.m4a"), path("stereo.m4a"), kExportParameterError, kAudioFileCannotCreate},
       {path("stereo.m4a"), path("folder/../stereo.m4a"), kExportParameterError, kAudioFileCannotCreate}};
   const auto source = tt::readBytes(path("stereo.m4a"));

@@ -578,7 +578,7 @@ media::Bytes RZExtAudioFile::readFrames(uint32_t frames) {
   }
   const size_t count = std::min<size_t>(frames, pending.frames());
   media::Bytes out(count * frameBytes);
-  std::memcpy(out.data(), pending.planes[0].data() + pending.start, out.size());
+  if (count > 0) std::memcpy(out.data(), pending.planes[0].data() + pending.start, out.size());
   pending.start += count * pending.floatsPerFrame;
   err_ = 0;
   return out;
