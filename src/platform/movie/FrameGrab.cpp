@@ -20,6 +20,9 @@ namespace corvane::movie {
 
 namespace {
 
+// The library's time unit; its own macro for it is a C compound literal.
+constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
+
 // Decoding threads: enough to use a desktop's cores, few enough that one
 // request never floods the machine (each frame thread holds frames of its own).
 int decoderThreads() { return std::clamp(av_cpu_count(), 1, 4); }
@@ -146,8 +149,8 @@ std::optional<Frame> Movie::Demuxer::grab(double seconds) {
   // Movie time 0 is the container's start.
   const int64_t startMicros = context->start_time == AV_NOPTS_VALUE ? 0 : context->start_time;
   const auto micros = static_cast<int64_t>(std::llround(seconds * AV_TIME_BASE));
-  const int64_t target = av_rescale_q(startMicros + micros, AV_TIME_BASE_Q, stream.time_base);
-  const int64_t start = av_rescale_q(startMicros, AV_TIME_BASE_Q, stream.time_base);
+  const int64_t target = av_rescale_q(startMicros + micros, kMicroseconds, stream.time_base);
+  const int64_t start = av_rescale_q(startMicros, kMicroseconds, stream.time_base);
   // A frame that ends before the target is only decoded when others refer to it.
   const auto endsBeforeTarget = [target](const AVPacket& packet) {
     return packet.pts != AV_NOPTS_VALUE && packet.duration > 0 && packet.pts + packet.duration <= target;
@@ -195,7 +198,7 @@ std::optional<Frame> Movie::Demuxer::firstFrame() {
   readOnly(*context, pictureStream);
   const int64_t start = context->start_time == AV_NOPTS_VALUE
                             ? 0
-                            : av_rescale_q(context->start_time, AV_TIME_BASE_Q, stream.time_base);
+                            : av_rescale_q(context->start_time, kMicroseconds, stream.time_base);
   av_seek_frame(context.get(), pictureStream, start, AVSEEK_FLAG_BACKWARD);
   Decoding decoding(*this, std::move(codec));
   FramePtr frame(av_frame_alloc());
