@@ -36,6 +36,7 @@ constexpr int kMaxSampleRate = 768000;
 // AAC carries at most eight channels.
 constexpr int kMaxEncodedChannels = 8;
 constexpr uint32_t kDefaultBitRate = 128000;
+constexpr int kDecoderThreads = 2;
 // Resampler calls take an int count of frames.
 constexpr size_t kFramesPerStep = 1 << 16;
 
@@ -215,6 +216,10 @@ long RZExtAudioFile::Reader::open(const std::string& path) {
     return kAudioFileUnsupported;
   }
   decoder->pkt_timebase = stream->time_base;
+  // Where the coding allows it, the next packets decode on a thread of the
+  // library's while the caller works on the frames read so far.
+  decoder->thread_count = kDecoderThreads;
+  decoder->thread_type = FF_THREAD_FRAME;
   if (avcodec_open2(decoder.get(), found, nullptr) < 0) return kAudioFileDamaged;
   fileFormat = describe(codec, sound->dataFormat);
   length = lengthOf(*demuxer, *stream, codec.sample_rate);
