@@ -25,6 +25,8 @@ bool writable(const std::string& path, const struct stat& st) {
   return (st.st_mode & anyWrite) != 0 && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
+void startWriteback(int fd) { (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
+
 mode_t newFileMode() {
   // Read, not set: umask() itself would change it for every thread a moment.
   std::ifstream status("/proc/self/status");

@@ -29,6 +29,11 @@ bool syncFolder(const std::string& folder);
 // privileged process would otherwise write through).
 bool writable(const std::string& path, const struct stat& st);
 
+// Asks the kernel to start writing the file's changed pages to the disk now,
+// without waiting: a long writer calls it as it goes, so that the flush at
+// the end finds little left to do.
+void startWriteback(int fd);
+
 // The mode a new file gets when a program creates it with 0666: the
 // process's umask applied.
 mode_t newFileMode();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file/TempFile.h"
 #include "platform/movie/LibraryHandles.h"
 
 namespace corvane::movie {
@@ -135,6 +136,7 @@ int16_t exportMpeg4(Movie& movie, const ExportSettings& settings, int outFd, con
     }
     if (const int now = static_cast<int>(fraction * 100); now > hundredths) {
       hundredths = now;
+      file::startWriteback(outFd);
       if (!report(ExportMessage::Update, fraction)) return kExportCancelled;
     }
   }
