@@ -25,21 +25,29 @@ class RecordingReporter : public benchmark::ConsoleReporter {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
       const double perSecond = benchmark::GetTimeUnitMultiplier(run.time_unit);
       const std::string& args = run.run_name.args;
-      times_[run.run_name.function_name + (args.empty() ? "" : "/" + args)] = {
-          run.GetAdjustedRealTime() / perSecond, run.GetAdjustedCPUTime() / perSecond};
+      Sum& sum = sums_[run.run_name.function_name + (args.empty() ? "" : "/" + args)];
+      sum.wall += run.GetAdjustedRealTime() / perSecond;
+      sum.cpu += run.GetAdjustedCPUTime() / perSecond;
+      ++sum.runs;
     }
     ConsoleReporter::ReportRuns(runs);
   }
 
-  // name: "BM_Name", or "BM_Name/ARG" for a benchmark run with an argument.
-  // Zeros when it did not run or failed.
+  // name: "BM_Name", or "BM_Name/ARG" for a benchmark run with an argument;
+  // the mean of its repetitions. Zeros when it did not run or failed.
   Times times(const std::string& name) const {
-    const auto it = times_.find(name);
-    return it == times_.end() ? Times{} : it->second;
+    const auto it = sums_.find(name);
+    if (it == sums_.end()) return Times{};
+    return {it->second.wall / it->second.runs, it->second.cpu / it->second.runs};
   }
 
  private:
-  std::map<std::string, Times> times_;
+  struct Sum {
+    double wall = 0;
+    double cpu = 0;
+    int runs = 0;
+  };
+  std::map<std::string, Sum> sums_;
 };
 
 }  // namespace corvane::bench
