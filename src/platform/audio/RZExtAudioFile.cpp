@@ -36,7 +36,10 @@ constexpr int kMaxSampleRate = 768000;
 // AAC carries at most eight channels.
 constexpr int kMaxEncodedChannels = 8;
 constexpr uint32_t kDefaultBitRate = 128000;
-constexpr int kDecoderThreads = 2;
+// Frame threads of the decoder: the packets in flight that keep decoding
+// ahead of the caller's encoding, also when a busy machine is slow to
+// schedule them (measured: two left the encoder waiting, four did not).
+constexpr int kDecoderThreads = 4;
 // Resampler calls take an int count of frames.
 constexpr size_t kFramesPerStep = 1 << 16;
 
@@ -216,7 +219,7 @@ long RZExtAudioFile::Reader::open(const std::string& path) {
     return kAudioFileUnsupported;
   }
   decoder->pkt_timebase = stream->time_base;
-  // Where the coding allows it, the next packets decode on a thread of the
+  // Where the coding allows it, the next packets decode on threads of the
   // library's while the caller works on the frames read so far.
   decoder->thread_count = kDecoderThreads;
   decoder->thread_type = FF_THREAD_FRAME;
