@@ -1,33 +1,34 @@
-// Fuzzes the ID3 podcast reader on arbitrary file contents.
-
-#include <stdlib.h>
+// Fuzzes the ID3 tag reader and the podcast lookup on arbitrary tag bytes:
+// every frame must lie inside the tag, and the identifiers found must be
+// valid UTF-8 and bounded by the frame limit.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <string>
+#include <cstdlib>
 
-#include "FuzzInputFile.h"
 #include "FuzzSetup.h"
 #include "media/Text.h"
-#include "tags/UpdateID3Tag.h"
+#include "platform/id3/Id3Tag.h"
+#include "platform/id3/Podcast.h"
 
-namespace {
-
-const corvane::fuzz::FuzzInputFile input("input.mp3");
-
-}  // namespace
+namespace id3 = corvane::id3;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   corvane::fuzz::setUp();
-  if (!input.write(data, size)) return 0;
-  const auto info = corvane::tags::UpdateID3Tag().podcastInfo(input.path());
-  if (info) {
-    // Entries are valid UTF-8 and bounded by the frame buffer (UTF-16 text grows by half at most).
-    for (const auto& [key, value] : *info) {
-      if (!corvane::media::isValidUtf8(value) || value.size() >= 1500) abort();
-    }
+  const auto header = id3::parseHeader({data, size});
+  if (!header) return 0;
+  const size_t bodySize = std::min<size_t>(header->bodySize, size - id3::kHeaderSize);
+  const id3::StoredTag tag{
+      *header, corvane::media::Bytes(data + id3::kHeaderSize, data + id3::kHeaderSize + bodySize)};
+  tag.forEachFrame([&](const id3::Frame& frame) {
+    if (frame.data.size() > frame.stored.size() || frame.stored.size() > bodySize) std::abort();
+    (void)id3::inflate(frame, 1 << 20);
+  });
+  const auto ids = id3::findPodcastIds(tag);
+  if (!ids) return 0;
+  // UTF-16 text grows by half at most.
+  for (const auto& text : {ids->episodeId, ids->channelUrl}) {
+    if (text && (!corvane::media::isValidUtf8(*text) || text->size() >= 1500)) std::abort();
   }
   return 0;
 }

@@ -17,7 +17,7 @@
 #include "FuzzInputFile.h"
 #include "FuzzSetup.h"
 #include "media/MediaDBKeys.h"
-#include "tags/Id3RawTag.h"
+#include "platform/id3/Id3Tag.h"
 #include "tags/UpdateID3Tag.h"
 
 namespace {
@@ -25,7 +25,7 @@ namespace {
 const corvane::fuzz::FuzzInputFile input("input.mp3");
 
 size_t leadingTagSize(const uint8_t* data, size_t size) {
-  const auto header = corvane::tags::id3::parseHeader({data, size});
+  const auto header = corvane::id3::parseHeader({data, size});
   return header ? static_cast<size_t>(std::min<uint64_t>(header->totalSize(), size)) : 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 #include <vips/vips8>
@@ -13,10 +14,9 @@
 #include "export/MP4ExporterImpl.h"
 #include "fixtures/ExifFixture.h"
 #include "fixtures/Id3Fixture.h"
-#include "fixtures/Id3TagBytes.h"
 #include "fixtures/Mp4Fixture.h"
+#include "host/ProcessSetup.h"
 #include "platform/audio/RZExtAudioFile.h"
-#include "platform/imaging/Picture.h"
 
 namespace fs = std::filesystem;
 
@@ -98,7 +98,6 @@ void writeExifExtractorSeeds(const fs::path& out) {
 void writeRotationSeeds(const fs::path& out) {
   using namespace corvane::test;
   const fs::path dir = out / "rotation_fuzz";
-  corvane::imaging::Picture::fromBytes(minimalJpeg());  // starts libvips
   const vips::VImage colour =
       vips::VImage::xyz(24, 16)
           .extract_band(0)
@@ -249,7 +248,7 @@ void writeId3Seeds(const fs::path& out) {
     }
   }
   std::vector<unsigned char> withV1 = audio;
-  const std::vector<unsigned char> v1 = corvane::test::id3v1Tag("Old");
+  const std::vector<unsigned char> v1 = corvane::test::id3v1Bytes({.title = "Old"});
   withV1.insert(withV1.end(), v1.begin(), v1.end());
   write(out / "id3_writer_fuzz", "v1-only.mp3", withV1);
   const std::vector<unsigned char> cut = tags[0].bytes();
@@ -257,15 +256,15 @@ void writeId3Seeds(const fs::path& out) {
 }
 
 // MP3 files for the MP3 builder (ID3v2.2/2.3/2.4 tags with every frame it
-// reads, ID3v1, a cover, a tag without audio, cuts) and raw text fields for
-// the ID3 text reader.
+// reads, ID3v1, a cover, a tag without audio, cuts), MPEG streams for the
+// frame walk, and raw text fields for the ID3 text reader.
 void writeMp3Seeds(const fs::path& out) {
   using namespace corvane::test;
   const fs::path dir = out / "mp3_builder_fuzz";
-  const Id3Bytes audio = mpegSilenceFrames(8);
+  const Id3Bytes audio = silentMpegFrames(8);
   for (int version : {2, 3, 4}) {
     const bool v22 = version == 2;
-    Id3v2Fixture tag(version);
+    Id3TagBytes tag(version);
     tag.text(v22 ? "TT2" : "TIT2", "Title").utf16(v22 ? "TP1" : "TPE1", u"Artist");
     tag.text(v22 ? "TAL" : "TALB", "\xC7\xD1", 0).text(v22 ? "TCO" : "TCON", "(17)");
     tag.text(v22 ? "TRK" : "TRCK", "3/12", 3).comment("d", "c").syncedLyrics().picture(tinyJpeg(10, 20, 30));
@@ -275,7 +274,13 @@ void writeMp3Seeds(const fs::path& out) {
     write(dir, "cut" + v + ".mp3", Id3Bytes(file.begin(), file.begin() + static_cast<long>(file.size() / 3)));
   }
   write(dir, "v1.mp3", concat({audio, id3v1Bytes({"T", "A", "B", "2001", "C", 4, 17})}));
-  write(dir, "no-audio.mp3", Id3v2Fixture(3).text("TIT2", "x").bytes());
+  write(dir, "no-audio.mp3", Id3TagBytes(3).text("TIT2", "x").bytes());
+
+  // Frame walks: clean, a frame zeroed, a stray header in a gap.
+  const fs::path scan = out / "mpeg_scan_fuzz";
+  write(scan, "clean.mp3", audio);
+  write(scan, "zeroed.mp3", concat({audio, Id3Bytes(417, 0), audio}));
+  write(scan, "stray.mp3", concat({audio, {0, 0xFF, 0xFB, 0xE0, 0x64, 0, 0}, audio}));
 
   const fs::path text = out / "id3_text_fuzz";
   write(text, "latin1", {0, 0, 'a', 'b', 0, 'c'});
@@ -331,6 +336,51 @@ void writeAudioSourceSeeds(const fs::path& out) {
   }
 }
 
+// Small movies and audio made by ffmpeg for the movie layer's targets
+// (several containers and codecs, a disabled track, a cover, a playlist)
+// and for the FLAC/Ogg measure (a leading byte picks the kind: odd FLAC).
+void writeMovieSeeds(const fs::path& out) {
+  const fs::path made = out / "made";
+  fs::create_directories(made);
+  const std::string tiny = "-f lavfi -i testsrc=s=32x24:r=4:d=1 ";
+  const std::string tone = "-f lavfi -i sine=d=1:r=8000 ";
+  const std::vector<std::pair<std::string, std::string>> movies{
+      {"h264-aac.mov",
+       tiny + tone + "-c:v libx264 -preset ultrafast -g 2 -c:a aac -b:a 8k -timecode 00:00:00:00"},
+      {"two-video.mp4", tiny + tiny + "-map 0 -map 1 -c:v libx264 -preset ultrafast"},
+      {"alac.m4a", tone + "-c:a alac"},
+      {"mpeg4.avi", tiny + tone + "-c:v mpeg4 -vtag XVID -c:a pcm_s16le"},
+      {"vp8.mkv", tiny + "-c:v libvpx -b:v 20k"},
+      {"mpeg2.ts", tiny + tone + "-c:v mpeg2video -c:a mp2"},
+      {"cover.m4a",
+       tone + tiny + "-map 0 -map 1 -frames:v 1 -c:a aac -b:a 8k -c:v mjpeg -disposition:v attached_pic"},
+      {"pcm.wav", tone},
+      {"vorbis.ogg", tone + "-c:a libvorbis"},
+      {"opus.ogg", tone + "-c:a libopus"},
+      {"flac.ogg", tone + "-c:a flac -f ogg"},
+      {"native.flac", tone + "-c:a flac"},
+  };
+  for (const auto& [name, options] : movies) {
+    const fs::path file = made / name;
+    const std::string command = "ffmpeg -nostdin -loglevel error -y " + options + " '" + file.string() + "'";
+    if (std::system(command.c_str()) != 0) continue;
+    std::ifstream in(file, std::ios::binary);
+    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    write(out / "movie_tracks_fuzz", name, bytes);
+    bytes.insert(bytes.begin(), 12);  // 3 s
+    write(out / "movie_frame_fuzz", name, bytes);
+    const bool flac = name.find("flac") != std::string::npos;
+    if (flac || name.ends_with(".ogg")) {
+      bytes[0] = flac ? 1 : 0;
+      write(out / "audio_length_fuzz", name, bytes);
+    }
+  }
+  const std::string playlist =
+      "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + (made / "pcm.wav").string() + "\n#EXT-X-ENDLIST\n";
+  write(out / "movie_tracks_fuzz", "list.m3u8", std::vector<unsigned char>(playlist.begin(), playlist.end()));
+  fs::remove_all(made);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -339,6 +389,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path out = argv[1];
+  if (!corvane::host::setUpProcess()) return 1;  // libvips, for the pictures made below
   writeImageBuilderSeeds(out);
   writeExifExtractorSeeds(out);
   writeRotationSeeds(out);
@@ -348,5 +399,6 @@ int main(int argc, char** argv) {
   writeMp3Seeds(out);
   writeExportSettingsSeeds(out);
   writeAudioSourceSeeds(out);
+  writeMovieSeeds(out);
   return 0;
 }

@@ -1,7 +1,6 @@
 // corvanectl: the command line to the Corvane service. Prints JSON, one line
 // per file, and exits with a status scripts can use.
 
-#include <sdbus-c++/Error.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "client/Session.h"
 #include "media/Log.h"
 #include "media/RZMediaTypeReader.h"
+#include "platform/ipc/Contract.h"
 #include "platform/ipc/NotificationCenter.h"
 #include "platform/mp4/TagDump.h"
 
@@ -65,14 +65,15 @@ std::string absolute(const std::string& path) {
 // The service that builds records of files of this type, if the daemon has one.
 std::optional<std::string> builderFor(const std::string& path) {
   const int32_t code = media::RZMediaTypeReader::type(path);
-  if ((code & 0xFF000000) == 0x04000000) return "ImageParser_Halvern";
-  if (code == media::kMediaTypeMP3) return "MP3Parser_Halvern";
+  if ((code & 0xFF000000) == 0x04000000) return ipc::contract::kImageParserService;
+  if (code == media::kMediaTypeMP3) return ipc::contract::kMP3ParserService;
   if (code == media::kMediaTypeM4A || code == media::kMediaTypeMP4 || code == media::kMediaTypeM4V)
-    return "MP4Parser_Halvern";
+    return ipc::contract::kMP4ParserService;
   return std::nullopt;
 }
 
-void printResult(const std::string& path, const char* field, const std::optional<ipc::WireRecord>& record) {
+void printResult(const std::string& path, const char* field,
+                 const std::optional<media::MediaRecord>& record) {
   std::cout << "{\"path\": " << client::jsonString(path) << ", \"found\": " << (record ? "true" : "false");
   if (record) std::cout << ", \"" << field << "\": " << client::jsonObject(*record);
   std::cout << "}" << std::endl;
@@ -80,7 +81,7 @@ void printResult(const std::string& path, const char* field, const std::optional
 
 // Runs one request per path; the status says whether all were found.
 int eachPath(const std::vector<std::string>& paths, const char* field,
-             const std::function<std::optional<ipc::WireRecord>(const std::string&)>& request) {
+             const std::function<std::optional<media::MediaRecord>(const std::string&)>& request) {
   if (paths.empty()) throw UsageError{"at least one PATH is needed"};
   int status = kOk;
   for (const auto& path : paths) {
@@ -94,7 +95,7 @@ int eachPath(const std::vector<std::string>& paths, const char* field,
 
 int build(const std::vector<std::string>& paths) {
   std::map<std::string, std::unique_ptr<client::MediaInfoBuilderClient>> services;
-  return eachPath(paths, "record", [&](const std::string& path) -> std::optional<ipc::WireRecord> {
+  return eachPath(paths, "record", [&](const std::string& path) -> std::optional<media::MediaRecord> {
     auto service = builderFor(path);
     if (!service) {
       std::cerr << "corvanectl: " << path << ": no service reads this kind of file\n";
@@ -144,7 +145,13 @@ int thumbnail(std::vector<std::string> args) {
   std::cout << "{\"path\": " << client::jsonString(path)
             << ", \"found\": " << (description ? "true" : "false");
   if (description) {
-    if (!writeFile(output, description->at("data").get<std::vector<uint8_t>>())) {
+    const media::Bytes* data = description->get<media::Bytes>("data");
+    if (!data) {
+      std::cout << "}" << std::endl;
+      std::cerr << "corvanectl: the thumbnail came without its bytes\n";
+      return kFailed;
+    }
+    if (!writeFile(output, *data)) {
       std::cout << "}" << std::endl;
       std::cerr << "corvanectl: cannot write " << output << ": " << std::strerror(errno) << "\n";
       return kFailed;
@@ -211,7 +218,7 @@ int tag(const std::vector<std::string>& args) {
   record.set("MediaType", media::RZMediaTypeReader::type(path));
   for (size_t i = 1; i < args.size(); ++i) addField(record, args[i]);
   client::MediaTagClient service;
-  const bool written = service.updateTag(path, ipc::toWire(record));
+  const bool written = service.updateTag(path, record);
   std::cout << "{\"path\": " << client::jsonString(path) << ", \"written\": " << (written ? "true" : "false")
             << "}" << std::endl;
   return written ? kOk : kNotFound;
@@ -245,14 +252,14 @@ int notify(const std::string& command, int argc, char** argv) {
     std::cerr << "corvanectl: " << command << " needs APPID\n";
     return kUsage;
   }
-  try {
-    ipc::NotificationCenter center;
-    center.post(command == "register" ? "AppRegister" : "ShouldExit", std::string(argv[2]));
-    return kOk;
-  } catch (const sdbus::Error& e) {
-    std::cerr << "corvanectl: cannot reach the session bus: " << e.getMessage() << "\n";
+  ipc::NotificationCenter center;
+  const auto& signal = command == "register" ? ipc::contract::kAppRegister : ipc::contract::kShouldExit;
+  if (!center.post(signal.member, std::string(argv[2]))) {
+    std::cerr << "corvanectl: cannot reach the session bus: "
+              << (center.connected() ? "the notification was not sent" : center.error()) << "\n";
     return kUnreachable;
   }
+  return kOk;
 }
 
 }  // namespace

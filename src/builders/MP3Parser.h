@@ -2,9 +2,10 @@
 
 // The MP3 service: turns an MP3 file into a media record (tag texts, genre,
 // track, album-art thumbnail, play length, bit rate and sampling frequency).
-// Tags are read with TagLib; timing comes from the MPEG frame headers, and
-// only a file without any is measured as a movie. Keeps no state between
-// calls.
+// The file is opened once; the ID3v2 tag is read by the id3 layer, an ID3v1
+// or APE tag (only without ID3v2) and a Xing/VBRI header through TagLib on
+// the same open file, and timing comes from the MPEG frames. Only a file
+// without any is measured as a movie. Keeps no state between calls.
 
 #include <cstdint>
 #include <optional>

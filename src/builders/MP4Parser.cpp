@@ -1,7 +1,5 @@
 #include "builders/MP4Parser.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <exception>
 #include <string_view>
@@ -13,6 +11,7 @@
 #include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
 #include "media/Text.h"
+#include "platform/file/InputFile.h"
 #include "platform/imaging/Picture.h"
 #include "platform/mp4/Mp4File.h"
 #include "platform/mp4/TagDump.h"
@@ -54,21 +53,14 @@ void setAlbumArt(MediaRecord& record, const mp4::Tags& tags) {
   }
 }
 
-// Size and modification date of the file the path leads to.
-void setFileFacts(MediaRecord& record, const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return;
-  record.set(media::MediaDBMusicColumnDateModified,
-             media::Date::fromSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
-  record.set(media::MediaDBCommonColumnFileSize, static_cast<uint64_t>(st.st_size));
-}
-
-void setDefaults(MediaRecord& record, const std::string& path) {
+void setDefaults(MediaRecord& record, const std::string& path, const file::FileFacts& facts) {
   record.set(media::MediaDBMusicColumnPlayCount, int32_t{0});
   record.set(media::MediaDBMusicColumnRating, int32_t{0});
   record.set(media::MediaDBMusicColumnAlbumRating, int32_t{0});
   record.set(media::MediaDBMusicColumnDateAdded, media::Date::now());
-  setFileFacts(record, path);
+  // Size and modification date of the file the path leads to.
+  if (facts.modified) record.set(media::MediaDBMusicColumnDateModified, *facts.modified);
+  if (facts.size) record.set(media::MediaDBCommonColumnFileSize, *facts.size);
   const int32_t type = media::RZMediaTypeReader::type(path);
   record.set(media::MediaDBCommonColumnMediaType, type);
   record.set(media::MediaDBCommonColumnFileTypeString, media::RZMediaTypeReader::typeName(type));
@@ -98,7 +90,8 @@ void setAudioTiming(MediaRecord& record, const std::optional<mp4::AudioTrack>& t
 }  // namespace
 
 std::optional<MediaRecord> MP4Parser::build(const std::string& path) {
-  const auto file = mp4::Mp4File::openRead(path);
+  const std::optional<file::InputFile> input = file::InputFile::open(path);
+  const auto file = input ? mp4::Mp4File::read(*input) : std::nullopt;
   if (!file) {
     log::line("MP4Parser file open fail");
     return std::nullopt;
@@ -119,7 +112,7 @@ std::optional<MediaRecord> MP4Parser::build(const std::string& path) {
   setText(record, media::MediaDBMusicColumnDateReleased, tags.releaseDate);
   setGenre(record, tags);
   setAlbumArt(record, tags);
-  setDefaults(record, path);
+  setDefaults(record, path, input->facts());
   setAudioTiming(record, file->firstAudioTrack());
   return record;
 }

@@ -23,8 +23,7 @@ std::string jsonNumber(double v) {
   return log::format("%.17g", v);
 }
 
-std::string jsonValue(const sdbus::Variant& value) {
-  const media::MediaValue v = ipc::fromWire(value);
+std::string jsonValue(const media::MediaValue& value) {
   struct Encode {
     std::string operator()(const media::NullMarker&) const { return "null"; }
     std::string operator()(const std::string& s) const { return jsonString(s); }
@@ -40,7 +39,7 @@ std::string jsonValue(const sdbus::Variant& value) {
       return "{\"unsupported\": " + jsonString(u.signature) + "}";
     }
   };
-  return std::visit(Encode{}, v);
+  return std::visit(Encode{}, value);
 }
 
 }  // namespace
@@ -75,7 +74,7 @@ std::string jsonString(std::string_view raw) {
   return out + "\"";
 }
 
-std::string jsonObject(const ipc::WireRecord& record) {
+std::string jsonObject(const media::MediaRecord& record) {
   std::string out = "{";
   bool first = true;
   for (const auto& [key, value] : record) {

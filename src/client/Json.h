@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/ipc/RecordCodec.h"
+#include "media/MediaRecord.h"
 
 namespace corvane::client {
 
@@ -14,6 +14,6 @@ std::string jsonString(std::string_view text);
 // A record as a JSON object: text as strings, numbers and truth values as
 // such, dates as local ISO-8601 text, bytes as {"bytes": length}, the null
 // marker as null.
-std::string jsonObject(const ipc::WireRecord& record);
+std::string jsonObject(const media::MediaRecord& record);
 
 }  // namespace corvane::client

@@ -1,157 +1,124 @@
 #include "client/Session.h"
 
-#include <sdbus-c++/sdbus-c++.h>
-
 #include <thread>
-
-#include "platform/ipc/BusNames.h"
 
 namespace corvane::client {
 namespace {
 
-bool nameNotThereYet(const sdbus::Error& e) {
-  return e.getName() == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-         e.getName() == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
-         // An activated daemon that was asked for a name it had not yet taken.
-         e.getName() == "org.freedesktop.DBus.Error.UnknownObject";
+namespace contract = ipc::contract;
+
+bool nameNotThereYet(const ipc::Reply& reply) {
+  const std::string& name = reply.errorName();
+  return name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+         name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+         // A daemon that holds the name but has not yet exported its object.
+         name == "org.freedesktop.DBus.Error.UnknownObject";
 }
 
 }  // namespace
 
-Session::Session(std::string appId) : appId_(std::move(appId)) {
-  try {
-    center_ = std::make_unique<ipc::NotificationCenter>();
-    center_->addObserver(std::string(ipc::kNotificationLaunched), [this](const ipc::Notification&) {
-      center_->post(std::string(ipc::kNotificationAppRegister), appId_);
-    });
-    center_->post(std::string(ipc::kNotificationAppRegister), appId_);
-    center_->start();
-  } catch (const sdbus::Error& e) {
-    throw ServiceError(ServiceError::Kind::Unreachable, "cannot reach the session bus: " + e.getMessage());
-  }
+Session::Session(std::string appId)
+    : appId_(std::move(appId)), center_(std::make_unique<ipc::NotificationCenter>()) {
+  if (!center_->connected())
+    throw ServiceError(ServiceError::Kind::Unreachable, "cannot reach the session bus: " + center_->error());
+  center_->addObserver(contract::kLaunched.member, [this](const ipc::Notification&) {
+    center_->post(contract::kAppRegister.member, appId_);
+  });
+  center_->post(contract::kAppRegister.member, appId_);
+  center_->start();
 }
 
 Session::~Session() {
   center_->stop();
-  try {
-    center_->post(std::string(ipc::kNotificationShouldExit), appId_);
-  } catch (const sdbus::Error&) {
-    // The bus went away; there is nobody left to tell.
-  }
+  // Without a bus there is nobody left to tell.
+  center_->post(contract::kShouldExit.member, appId_);
 }
 
 ServiceProxy::ServiceProxy(const std::string& serviceName, std::chrono::milliseconds startTimeout)
     : serviceName_(serviceName), startTimeout_(startTimeout) {
-  try {
-    // The session bus, whoever runs the client (root included).
-    proxy_ = sdbus::createProxy(sdbus::createSessionBusConnection(), ipc::busName(serviceName),
-                                ipc::objectPath(serviceName));
-  } catch (const sdbus::Error& e) {
-    throw ServiceError(ServiceError::Kind::Unreachable, "cannot reach the session bus: " + e.getMessage());
-  }
+  std::string error;
+  connection_ = ipc::Connection::openSession(&error);
+  if (!connection_)
+    throw ServiceError(ServiceError::Kind::Unreachable, "cannot reach the session bus: " + error);
 }
 
 ServiceProxy::~ServiceProxy() = default;
 
-void ServiceProxy::call(const std::function<void(sdbus::IProxy&)>& invoke) {
+ipc::MessageWriter ServiceProxy::request(const contract::Method& method, const Arguments& arguments) {
+  ipc::MessageWriter message = connection_->newCall(method, serviceName_);
+  arguments(message);
+  return message;
+}
+
+ipc::Reply ServiceProxy::send(const contract::Method& method, const Arguments& arguments) {
   const auto deadline = std::chrono::steady_clock::now() + startTimeout_;
   for (;;) {
-    try {
-      invoke(*proxy_);
-      return;
-    } catch (const sdbus::Error& e) {
-      if (!nameNotThereYet(e))
-        throw ServiceError(ServiceError::Kind::Failed,
-                           serviceName_ + ": " + e.getName() + ": " + e.getMessage());
-      if (std::chrono::steady_clock::now() >= deadline)
-        throw ServiceError(ServiceError::Kind::Unreachable, "the service " + ipc::busName(serviceName_) +
-                                                                " is not running: " + e.getMessage());
-    }
+    ipc::Reply reply = connection_->call(request(method, arguments));
+    if (reply.ok()) return reply;
+    if (!nameNotThereYet(reply)) failed(reply);
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw ServiceError(ServiceError::Kind::Unreachable, "the service " + contract::busName(serviceName_) +
+                                                              " is not running: " + reply.errorMessage());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
-MediaInfoBuilderClient::MediaInfoBuilderClient(const std::string& serviceName) : ServiceProxy(serviceName) {}
+void ServiceProxy::failed(const ipc::Reply& reply) const {
+  throw ServiceError(ServiceError::Kind::Failed, serviceName_ + ": " + reply.errorText());
+}
 
-std::optional<ipc::WireRecord> MediaInfoBuilderClient::build(const std::string& path) {
+void ServiceProxy::unexpectedAnswer(const contract::Method& method) const {
+  throw ServiceError(ServiceError::Kind::Failed, serviceName_ + ": the answer to " + method.member +
+                                                     " is not " + contract::signatureOf(method.out));
+}
+
+std::optional<media::MediaRecord> ServiceProxy::foundRecord(const contract::Method& method,
+                                                            const Arguments& arguments) {
   bool found = false;
-  ipc::WireRecord record;
-  call([&](sdbus::IProxy& proxy) {
-    proxy.callMethod("build")
-        .onInterface(std::string(ipc::kMediaInfoBuilderInterface))
-        .withArguments(path)
-        .storeResultsTo(found, record);
-  });
+  media::MediaRecord record;
+  call(method, arguments, found, record);
   if (!found) return std::nullopt;
   return record;
 }
 
-ImageInfoBuilderClient::ImageInfoBuilderClient() : MediaInfoBuilderClient("ImageParser_Halvern") {}
+MediaInfoBuilderClient::MediaInfoBuilderClient(const std::string& serviceName) : ServiceProxy(serviceName) {}
 
-std::optional<ipc::WireRecord> ImageInfoBuilderClient::makeThumbnail(const std::string& path, double maxWidth,
-                                                                     double maxHeight) {
-  bool found = false;
-  ipc::WireRecord description;
-  call([&](sdbus::IProxy& proxy) {
-    proxy.callMethod("makeThumbnailWithMaxSize")
-        .onInterface(std::string(ipc::kImageInfoBuilderInterface))
-        .withArguments(path, maxWidth, maxHeight)
-        .storeResultsTo(found, description);
-  });
-  if (!found) return std::nullopt;
-  return description;
+std::optional<media::MediaRecord> MediaInfoBuilderClient::build(const std::string& path) {
+  return foundRecord(contract::kBuild, [&](ipc::MessageWriter& args) { args.add(path); });
 }
 
-std::vector<uint8_t> ImageInfoBuilderClient::rotateImageDataByExif(const std::vector<uint8_t>& picture) {
-  std::vector<uint8_t> result;
-  call([&](sdbus::IProxy& proxy) {
-    proxy.callMethod("rotateImageDataByExif")
-        .onInterface(std::string(ipc::kImageInfoBuilderInterface))
-        .withArguments(picture)
-        .storeResultsTo(result);
-  });
+ImageInfoBuilderClient::ImageInfoBuilderClient() : MediaInfoBuilderClient(contract::kImageParserService) {}
+
+std::optional<media::MediaRecord> ImageInfoBuilderClient::makeThumbnail(const std::string& path,
+                                                                        double maxWidth, double maxHeight) {
+  return foundRecord(contract::kMakeThumbnail,
+                     [&](ipc::MessageWriter& args) { args.add(path, maxWidth, maxHeight); });
+}
+
+media::Bytes ImageInfoBuilderClient::rotateImageDataByExif(const media::Bytes& picture) {
+  const auto arguments = [&](ipc::MessageWriter& args) { args.add(picture); };
+  media::Bytes result;
+  call(contract::kRotateImageDataByExif, arguments, result);
   return result;
 }
 
-MediaTagClient::MediaTagClient() : ServiceProxy("MediaTagUpdater_Halvern") {}
+MediaTagClient::MediaTagClient() : ServiceProxy(contract::kMediaTagService) {}
 
-bool MediaTagClient::updateTag(const std::string& path, const ipc::WireRecord& record) {
+bool MediaTagClient::updateTag(const std::string& path, const media::MediaRecord& record) {
+  const auto arguments = [&](ipc::MessageWriter& args) { args.add(path, record); };
   bool written = false;
-  call([&](sdbus::IProxy& proxy) {
-    proxy.callMethod("updateTagWithDictionary")
-        .onInterface(std::string(ipc::kMediaTagInterface))
-        .withArguments(path, record)
-        .storeResultsTo(written);
-  });
+  call(contract::kUpdateTag, arguments, written);
   return written;
 }
 
-std::optional<ipc::WireRecord> MediaTagClient::podcastInfo(const std::string& path) {
-  bool found = false;
-  ipc::WireRecord info;
-  call([&](sdbus::IProxy& proxy) {
-    proxy.callMethod("podcastInfo")
-        .onInterface(std::string(ipc::kMediaTagInterface))
-        .withArguments(path)
-        .storeResultsTo(found, info);
-  });
-  if (!found) return std::nullopt;
-  return info;
+std::optional<media::MediaRecord> MediaTagClient::podcastInfo(const std::string& path) {
+  return foundRecord(contract::kPodcastInfo, [&](ipc::MessageWriter& args) { args.add(path); });
 }
 
-ExifExtractorClient::ExifExtractorClient() : ServiceProxy("ExifExtractor_Halvern") {}
+ExifExtractorClient::ExifExtractorClient() : ServiceProxy(contract::kExifExtractorService) {}
 
-std::optional<ipc::WireRecord> ExifExtractorClient::extractExif(const std::string& path) {
-  bool found = false;
-  ipc::WireRecord record;
-  call([&](sdbus::IProxy& proxy) {
-    proxy.callMethod("extractExif")
-        .onInterface(std::string(ipc::kExifExtractorInterface))
-        .withArguments(path)
-        .storeResultsTo(found, record);
-  });
-  if (!found) return std::nullopt;
-  return record;
+std::optional<media::MediaRecord> ExifExtractorClient::extractExif(const std::string& path) {
+  return foundRecord(contract::kExtractExif, [&](ipc::MessageWriter& args) { args.add(path); });
 }
 
 }  // namespace corvane::client

@@ -11,12 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "media/MediaRecord.h"
+#include "platform/ipc/Connection.h"
 #include "platform/ipc/NotificationCenter.h"
-#include "platform/ipc/RecordCodec.h"
-
-namespace sdbus {
-class IProxy;
-}
 
 namespace corvane::client {
 
@@ -48,25 +45,49 @@ class Session {
   std::unique_ptr<ipc::NotificationCenter> center_;
 };
 
-// A proxy for one service name. A call waits for the service to appear (the
-// daemon may be starting) up to the start timeout, then fails as Unreachable;
-// any other D-Bus error fails as Failed.
+// A proxy for one service name, on a connection of its own. A call waits for
+// the service to appear (the daemon may be starting) up to the start
+// timeout, then fails as Unreachable; any other D-Bus error fails as Failed.
+//
+// The connection is the caller the service sees: an object the service is
+// to call back during a request (a progress delegate) is exported on it, and
+// the connection served, before the call. While served, a call waits without
+// blocking the connection, so the object answers in the meantime.
 class ServiceProxy {
  public:
+  using Arguments = std::function<void(ipc::MessageWriter&)>;
+
   explicit ServiceProxy(const std::string& serviceName,
                         std::chrono::milliseconds startTimeout = std::chrono::seconds(10));
   ~ServiceProxy();
   ServiceProxy(const ServiceProxy&) = delete;
   ServiceProxy& operator=(const ServiceProxy&) = delete;
 
+  ipc::Connection& connection() { return *connection_; }
+  // A request for method with its arguments, ready for connection().call()
+  // or callAsync().
+  ipc::MessageWriter request(const ipc::contract::Method& method, const Arguments& arguments);
+
  protected:
-  // Runs invoke(proxy), retrying while the service name has no owner yet.
-  void call(const std::function<void(sdbus::IProxy&)>& invoke);
+  // Calls method and reads its answer into values; retries while the service
+  // name has no owner yet.
+  template <typename... Values>
+  void call(const ipc::contract::Method& method, const Arguments& arguments, Values&... values) {
+    ipc::Reply reply = send(method, arguments);
+    if (!reply.values().read(values...).ok()) unexpectedAnswer(method);
+  }
+  // A (found, record) answer: the record, or none when found is false.
+  std::optional<media::MediaRecord> foundRecord(const ipc::contract::Method& method,
+                                                const Arguments& arguments);
 
  private:
+  ipc::Reply send(const ipc::contract::Method& method, const Arguments& arguments);
+  [[noreturn]] void failed(const ipc::Reply& reply) const;
+  [[noreturn]] void unexpectedAnswer(const ipc::contract::Method& method) const;
+
   std::string serviceName_;
   std::chrono::milliseconds startTimeout_;
-  std::unique_ptr<sdbus::IProxy> proxy_;
+  std::unique_ptr<ipc::Connection> connection_;
 };
 
 // build: of any media info builder ("MP3Parser_Halvern", "ImageParser_Halvern", ...).
@@ -74,31 +95,31 @@ class MediaInfoBuilderClient : public ServiceProxy {
  public:
   explicit MediaInfoBuilderClient(const std::string& serviceName);
   // The media record, or none when the service could not read the file.
-  std::optional<ipc::WireRecord> build(const std::string& path);
+  std::optional<media::MediaRecord> build(const std::string& path);
 };
 
 class ImageInfoBuilderClient : public MediaInfoBuilderClient {
  public:
   ImageInfoBuilderClient();
   // {"data": TIFF bytes, "width", "height": the source's pixel size}, or none.
-  std::optional<ipc::WireRecord> makeThumbnail(const std::string& path, double maxWidth, double maxHeight);
-  std::vector<uint8_t> rotateImageDataByExif(const std::vector<uint8_t>& picture);
+  std::optional<media::MediaRecord> makeThumbnail(const std::string& path, double maxWidth, double maxHeight);
+  media::Bytes rotateImageDataByExif(const media::Bytes& picture);
 };
 
 class MediaTagClient : public ServiceProxy {
  public:
   MediaTagClient();
   // True when the tag was written. path "" means the record's FilePath.
-  bool updateTag(const std::string& path, const ipc::WireRecord& record);
+  bool updateTag(const std::string& path, const media::MediaRecord& record);
   // {"kMediaTagPodcastEpisodeId": ..., "kMediaTagPodcastChannelUrl": ...}, or none.
-  std::optional<ipc::WireRecord> podcastInfo(const std::string& path);
+  std::optional<media::MediaRecord> podcastInfo(const std::string& path);
 };
 
 class ExifExtractorClient : public ServiceProxy {
  public:
   ExifExtractorClient();
   // The EXIF record, or none when the file holds no readable EXIF block.
-  std::optional<ipc::WireRecord> extractExif(const std::string& path);
+  std::optional<media::MediaRecord> extractExif(const std::string& path);
 };
 
 }  // namespace corvane::client

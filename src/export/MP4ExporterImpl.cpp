@@ -96,13 +96,13 @@ class NewTarget {
     struct stat st {};
     if (target.empty()) return;
     if (::stat(target.c_str(), &st) == 0) {
-      if (!S_ISREG(st.st_mode) || !file::writable(target, st)) return;
+      if (!S_ISREG(st.st_mode) || !file::mayWrite(target, st)) return;
       existed_ = true;
     } else if (errno != ENOENT) {
       return;
     }
     const std::string folder = file::folderOf(target);
-    if (::stat(folder.c_str(), &st) != 0 || !file::writable(folder, st)) return;
+    if (::stat(folder.c_str(), &st) != 0 || !file::mayWrite(folder, st)) return;
     file_.emplace(folder, ".corvane-export-", file::newFileMode());
   }
 

@@ -1,14 +1,12 @@
 #include "host/AppDelegate.h"
 
-#include <sdbus-c++/Error.h>
-
 #include <algorithm>
 
 #include "host/ProcessSetup.h"
 #include "media/Log.h"
 #include "media/MainThread.h"
 #include "platform/audio/AudioStreams.h"
-#include "platform/ipc/BusNames.h"
+#include "platform/ipc/Contract.h"
 #include "platform/log/SystemLog.h"
 
 namespace corvane::host {
@@ -23,17 +21,16 @@ AppDelegate::AppDelegate(MainRunLoop& loop, std::vector<ServiceRow> registry)
 
 std::unique_ptr<AppDelegate> AppDelegate::init(MainRunLoop& loop, std::vector<ServiceRow> registry) {
   std::unique_ptr<AppDelegate> self(new AppDelegate(loop, std::move(registry)));
-  try {
-    self->center_ = std::make_unique<ipc::NotificationCenter>();
-  } catch (const sdbus::Error& e) {
-    log::line("cannot connect to the session bus: " + e.getMessage());
+  self->center_ = std::make_unique<ipc::NotificationCenter>();
+  if (!self->center_->connected()) {
+    log::line("cannot connect to the session bus: " + self->center_->error());
     return nullptr;
   }
-  self->observe(std::string(ipc::kNotificationShouldExit), &AppDelegate::ShouldTerminate);
-  self->observe(std::string(ipc::kNotificationAppRegister), &AppDelegate::AppRegister);
-  // The observers are in place before this, so a client that answers
-  // "Launched" with "AppRegister" at once is heard.
-  self->center_->post(std::string(ipc::kNotificationLaunched), std::string(ipc::kHostAppId));
+  self->observe(ipc::contract::kShouldExit.member, &AppDelegate::ShouldTerminate);
+  self->observe(ipc::contract::kAppRegister.member, &AppDelegate::AppRegister);
+  // The observers are in place at the bus before this, so a client that
+  // answers "Launched" with "AppRegister" at once is heard.
+  self->center_->post(ipc::contract::kLaunched.member, std::string(ipc::contract::kHostAppId));
   self->center_->start([self = self.get()](const std::string& reason) { self->busLost(reason); });
   // The audio stream library's one start, before any request is served, on
   // the default device at 44100 Hz; its result is not examined.
@@ -92,8 +89,8 @@ void AppDelegate::busLost(const std::string& reason) {
 AppDelegate::~AppDelegate() {
   if (center_) {
     center_->stop();  // no handler runs while the observers go away
-    center_->removeObserver(std::string(ipc::kNotificationAppRegister));
-    center_->removeObserver(std::string(ipc::kNotificationShouldExit));
+    center_->removeObserver(ipc::contract::kAppRegister.member);
+    center_->removeObserver(ipc::contract::kShouldExit.member);
   }
   for (auto& connection : _connectionList) connection->invalidate();
   _connectionList.clear();

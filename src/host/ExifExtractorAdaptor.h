@@ -7,8 +7,8 @@ namespace corvane::host {
 
 // "ExifExtractor_Halvern": org.corvane.RZExifExtractorBase over ExifExtractor.
 class ExifExtractorAdaptor : public ServiceObject {
- protected:
-  void registerMethods(sdbus::IObject& object) override;
+ public:
+  void addMethods(ipc::MethodTable& table) override;
 
  private:
   image::ExifExtractor service_;

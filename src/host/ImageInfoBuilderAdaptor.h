@@ -13,8 +13,7 @@ class ImageInfoBuilderAdaptor : public ServiceObject {
   // would make the service allocate gigabytes for one answer.
   static constexpr double kMaxThumbnailSide = 16384;
 
- protected:
-  void registerMethods(sdbus::IObject& object) override;
+  void addMethods(ipc::MethodTable& table) override;
 
  private:
   image::UnifiedImageInfoBuilder service_;

@@ -3,33 +3,25 @@
 // org.corvane.RZMediaInfoBuilder over any builder with
 // std::optional<media::MediaRecord> build(const std::string&).
 
-#include <sdbus-c++/sdbus-c++.h>
+#include <string>
 
 #include "host/ServiceObject.h"
-#include "platform/ipc/BusNames.h"
-#include "platform/ipc/RecordCodec.h"
 
 namespace corvane::host {
 
 template <typename Builder>
-void registerBuild(sdbus::IObject& object, Builder& builder) {
-  object.registerMethod("build")
-      .onInterface(std::string(ipc::kMediaInfoBuilderInterface))
-      .withInputParamNames("path")
-      .withOutputParamNames("found", "record")
-      .implementedAs([&builder](const std::string& path) {
-        return shielded("build", [&] {
-          auto record = builder.build(path);
-          if (!record) return std::tuple(false, ipc::WireRecord{});
-          return std::tuple(true, ipc::toWire(*record));
-        });
-      });
+void addBuild(ipc::MethodTable& table, Builder& builder) {
+  table.on(ipc::contract::kBuild, [&builder](ipc::MethodCall& call) {
+    std::string path;
+    call.args().read(path);
+    replyFound(call, builder.build(path));
+  });
 }
 
 template <typename Builder>
 class MediaInfoBuilderAdaptor : public ServiceObject {
- protected:
-  void registerMethods(sdbus::IObject& object) override { registerBuild(object, service_); }
+ public:
+  void addMethods(ipc::MethodTable& table) override { addBuild(table, service_); }
 
  private:
   Builder service_;

@@ -7,8 +7,8 @@ namespace corvane::host {
 
 // "MediaTagUpdater_Halvern": org.corvane.RZMediaTagBase over MediaTag.
 class MediaTagAdaptor : public ServiceObject {
- protected:
-  void registerMethods(sdbus::IObject& object) override;
+ public:
+  void addMethods(ipc::MethodTable& table) override;
 
  private:
   tags::MediaTag service_;

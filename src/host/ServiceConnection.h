@@ -3,13 +3,11 @@
 // One published service: a bus connection of its own that holds the service's
 // bus name and serves the service object's requests on a thread of its own.
 
-#include <sdbus-c++/IConnection.h>
-
 #include <memory>
 #include <string>
 
 #include "host/ServiceObject.h"
-#include "platform/ipc/EventLoopThread.h"
+#include "platform/ipc/Connection.h"
 
 namespace corvane::host {
 
@@ -24,20 +22,21 @@ class ServiceConnection {
   ServiceConnection& operator=(const ServiceConnection&) = delete;
 
   // onLost is called on the connection's thread when the bus goes away.
-  void runInNewThread(ipc::EventLoopThread::LostHandler onLost = {});
-  // Stops serving, withdraws the object and gives the name back.
+  void runInNewThread(ipc::Connection::LostHandler onLost = {});
+  // Stops serving (after the request in progress), withdraws the object and
+  // gives the name back.
   void invalidate();
 
   const std::string& serviceName() const { return serviceName_; }
 
  private:
-  ServiceConnection(std::string serviceName, std::unique_ptr<sdbus::IConnection> connection,
-                    std::unique_ptr<ServiceObject> root);
+  ServiceConnection(std::string serviceName, std::unique_ptr<ipc::Connection> connection,
+                    std::unique_ptr<ServiceObject> root, std::unique_ptr<ipc::ExportedObject> object);
 
   std::string serviceName_;
-  std::unique_ptr<sdbus::IConnection> connection_;
+  std::unique_ptr<ipc::Connection> connection_;
   std::unique_ptr<ServiceObject> root_;
-  ipc::EventLoopThread loop_;
+  std::unique_ptr<ipc::ExportedObject> object_;  // answers with root_'s handlers
 };
 
 }  // namespace corvane::host

@@ -1,13 +1,12 @@
 #include "host/ServiceObject.h"
 
-#include <sdbus-c++/sdbus-c++.h>
-
 namespace corvane::host {
 
-void ServiceObject::exportOn(sdbus::IConnection& connection, const std::string& objectPath) {
-  object_ = sdbus::createObject(connection, objectPath);
-  registerMethods(*object_);
-  object_->finishRegistration();
+void replyFound(ipc::MethodCall& call, const std::optional<media::MediaRecord>& record) {
+  if (record)
+    call.reply().add(true, *record);
+  else
+    call.reply().add(false, media::MediaRecord{});
 }
 
 }  // namespace corvane::host

@@ -8,9 +8,12 @@
 #include "host/ImageInfoBuilderAdaptor.h"
 #include "host/MediaInfoBuilderAdaptor.h"
 #include "host/MediaTagAdaptor.h"
+#include "platform/ipc/Contract.h"
 
 namespace corvane::host {
 namespace {
+
+namespace contract = ipc::contract;
 
 template <typename Adaptor>
 std::function<std::unique_ptr<ServiceObject>()> make() {
@@ -21,17 +24,19 @@ std::function<std::unique_ptr<ServiceObject>()> make() {
 
 std::vector<ServiceRow> serviceRegistry() {
   return {
-      {"AVParser_Halvern", "failed to register Tavik AV Parser",
+      {contract::kAVParserService, "failed to register Tavik AV Parser",
        make<MediaInfoBuilderAdaptor<builders::QuickTimeAVParser>>()},
-      {"MP3Parser_Halvern", "failed to register Tavik MP3 Parser",
+      {contract::kMP3ParserService, "failed to register Tavik MP3 Parser",
        make<MediaInfoBuilderAdaptor<builders::MP3Parser>>()},
-      {"ImageParser_Halvern", "failed to register Tavik Image Parser", make<ImageInfoBuilderAdaptor>()},
-      {"MediaTagUpdater_Halvern", "failed to register Tavik Media Tag Updater", make<MediaTagAdaptor>()},
-      {"MP4Exporter_Halvern", "failed to register Tavik MP4 Exporter", {}},
-      {"MP4Parser_Halvern", "failed to register Tavik MP4 Parser",
+      {contract::kImageParserService, "failed to register Tavik Image Parser",
+       make<ImageInfoBuilderAdaptor>()},
+      {contract::kMediaTagService, "failed to register Tavik Media Tag Updater", make<MediaTagAdaptor>()},
+      {contract::kExporterService, "failed to register Tavik MP4 Exporter", {}},
+      {contract::kMP4ParserService, "failed to register Tavik MP4 Parser",
        make<MediaInfoBuilderAdaptor<builders::MP4Parser>>()},
-      {"ExifExtractor_Halvern", "failed to register Tavik Exif Extractor", make<ExifExtractorAdaptor>()},
-      {"BasicAudioParser_Halvern", "failed to register Tavik basicaudio parser",
+      {contract::kExifExtractorService, "failed to register Tavik Exif Extractor",
+       make<ExifExtractorAdaptor>()},
+      {contract::kBasicAudioParserService, "failed to register Tavik basicaudio parser",
        make<MediaInfoBuilderAdaptor<builders::RZBasicAudioParser>>()},
   };
 }

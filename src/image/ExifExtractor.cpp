@@ -1,7 +1,5 @@
 #include "image/ExifExtractor.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -11,19 +9,15 @@
 
 #include "media/Log.h"
 #include "media/Text.h"
+#include "platform/exif/ExifData.h"
+#include "platform/file/InputFile.h"
 
 namespace corvane::image {
 namespace {
 
 constexpr int kInvalidArgumentsLine = 14;  // the line number the log line has always carried
-constexpr size_t kValueBufferSize = 1024;
 constexpr int32_t kRedEyeMinimumVersion = 220;
 constexpr uint16_t kRedEyeBit = 0x40;
-
-struct ExifDataUnref {
-  void operator()(ExifData* data) const { exif_data_unref(data); }
-};
-using ExifDataPtr = std::unique_ptr<ExifData, ExifDataUnref>;
 
 using TextSetter = void (RZExifInfo::*)(RZExifInfo::Text);
 
@@ -62,15 +56,6 @@ bool isMapped(ExifTag tag) {
          tag == EXIF_TAG_FLASH;
 }
 
-// libexif's display text of the entry; none when it is not valid UTF-8.
-RZExifInfo::Text valueText(ExifEntry* entry) {
-  char buffer[kValueBufferSize] = {};
-  exif_entry_get_value(entry, buffer, sizeof buffer);
-  const std::string_view text(buffer, strnlen(buffer, sizeof buffer));
-  if (!media::isValidUtf8(text)) return std::nullopt;
-  return std::string(text);
-}
-
 size_t characterCount(std::string_view utf8) {
   size_t count = 0;
   for (unsigned char c : utf8) count += (c & 0xC0) != 0x80;
@@ -78,44 +63,6 @@ size_t characterCount(std::string_view utf8) {
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// The number written in text[at, at + width), all digits (checked by caller).
-int digitsAt(std::string_view text, size_t at, size_t width) {
-  int value = 0;
-  for (size_t i = at; i < at + width; ++i) value = value * 10 + (text[i] - '0');
-  return value;
-}
-
-// "yyyy:MM:dd HH:mm:ss" in the local time zone. Every character is checked,
-// so blanks, signs and trailing garbage do not pass; out-of-range fields and
-// days a month does not have are rejected.
-std::optional<media::Date> parseExifDateTime(std::string_view text) {
-  static constexpr std::string_view kPattern = "dddd:dd:dd dd:dd:dd";
-  if (text.size() != kPattern.size()) return std::nullopt;
-  for (size_t i = 0; i < kPattern.size(); ++i) {
-    if (kPattern[i] == 'd' ? !isDigit(text[i]) : text[i] != kPattern[i]) return std::nullopt;
-  }
-  std::tm tm{};
-  tm.tm_year = digitsAt(text, 0, 4) - 1900;
-  tm.tm_mon = digitsAt(text, 5, 2) - 1;
-  tm.tm_mday = digitsAt(text, 8, 2);
-  tm.tm_hour = digitsAt(text, 11, 2);
-  tm.tm_min = digitsAt(text, 14, 2);
-  tm.tm_sec = digitsAt(text, 17, 2);
-  tm.tm_isdst = -1;  // let the zone's rules decide
-  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-      tm.tm_min > 59 || tm.tm_sec > 59) {
-    return std::nullopt;
-  }
-  const std::tm wanted = tm;
-  const std::time_t seconds = std::mktime(&tm);
-  // mktime moves 31 April to 1 May; such a day does not exist. (A wall-clock
-  // time skipped by a daylight-saving change moves by an hour and is kept.)
-  if (tm.tm_year != wanted.tm_year || tm.tm_mon != wanted.tm_mon || tm.tm_mday != wanted.tm_mday) {
-    return std::nullopt;
-  }
-  return media::Date::fromSeconds(static_cast<int64_t>(seconds));
-}
 
 // The raw bytes read as a decimal number the way atoi reads text, but never
 // past size: the bytes of an EXIF value carry no terminator.
@@ -144,7 +91,7 @@ std::optional<uint16_t> flashValue(const ExifEntry* entry) {
 
 void applyDateTime(RZExifInfo& record, const RZExifInfo::Text& text) {
   if (!text || characterCount(*text) != 19) return;  // other lengths leave the date as it was
-  record.setDate(parseExifDateTime(*text));
+  record.setDate(exif::parseDateTime(*text));
 }
 
 void applyExifVersion(RZExifInfo& record, const ExifEntry* entry, RZExifInfo::Text text) {
@@ -162,18 +109,13 @@ void applyFlash(RZExifInfo& record, const ExifEntry* entry, RZExifInfo::Text tex
                                                        : "No red-eye reduction mode or unknown");
 }
 
-// Only regular files (or links to them) are read: opening a FIFO would wait
-// for a writer forever, and a device may never end.
-bool isRegularFile(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 }  // namespace
 
 std::optional<RZExifInfo> ExifExtractor::extractExif(const std::string& path) {
-  if (!isRegularFile(path)) return std::nullopt;
-  const ExifDataPtr data(exif_data_new_from_file(path.c_str()));
+  // Only a regular file is read (a FIFO or a device is refused at the open).
+  const std::optional<file::InputFile> file = file::InputFile::open(path);
+  if (!file) return std::nullopt;
+  const exif::ExifDataPtr data = exif::load(*file);
   if (!data) return std::nullopt;
   RZExifInfo record;
   exif_data_foreach_content(data.get(), exif_record::dataForeachContent, &record);
@@ -194,7 +136,7 @@ void contentForeachEntry(ExifEntry* entry, void* arg) {
   }
   if (!isMapped(entry->tag)) return;
   RZExifInfo& record = *static_cast<RZExifInfo*>(arg);
-  RZExifInfo::Text text = valueText(entry);
+  RZExifInfo::Text text = exif::valueText(entry);
   switch (entry->tag) {
     case EXIF_TAG_DATE_TIME:
       applyDateTime(record, text);

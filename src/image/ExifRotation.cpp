@@ -2,7 +2,6 @@
 
 #include <libexif/exif-data.h>
 
-#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -11,6 +10,7 @@
 
 #include "media/Log.h"
 #include "media/Text.h"
+#include "platform/exif/ExifData.h"
 #include "platform/imaging/BitmapTransform.h"
 #include "platform/imaging/Encoding.h"
 
@@ -41,35 +41,22 @@ const OrientationRow* findOrientation(const std::string& text) {
   return nullptr;
 }
 
-struct ExifDataUnref {
-  void operator()(ExifData* data) const { exif_data_unref(data); }
-};
-using ExifDataPtr = std::unique_ptr<ExifData, ExifDataUnref>;
-
-ExifDataPtr loadExif(const uint8_t* data, size_t size) {
-  if (data == nullptr || size == 0) return nullptr;
-  return ExifDataPtr(
-      exif_data_new_from_data(data, static_cast<unsigned int>(std::min<size_t>(size, UINT_MAX))));
-}
-
 // The orientation text as libexif renders it. Every directory is visited in
 // libexif's order and a later entry replaces an earlier one (the thumbnail's
 // directory comes after the main one), as the picture builder reads it.
 std::optional<std::string> orientationText(const media::Bytes& data) {
-  const ExifDataPtr exif = loadExif(data.data(), data.size());
-  if (!exif) return std::nullopt;
+  const exif::ExifDataPtr parsed = exif::load(data);
+  if (!parsed) return std::nullopt;
   std::optional<std::string> text;
   exif_data_foreach_content(
-      exif.get(),
+      parsed.get(),
       [](ExifContent* content, void* user) {
         exif_content_foreach_entry(
             content,
             [](ExifEntry* entry, void* user) {
               if (entry == nullptr || entry->tag != EXIF_TAG_ORIENTATION || entry->size < 2) return;
-              char buffer[1024] = {};
-              if (exif_entry_get_value(entry, buffer, sizeof buffer) == nullptr) return;
-              const std::string value(buffer);
-              if (media::isValidUtf8(value)) *static_cast<std::optional<std::string>*>(user) = value;
+              if (auto value = exif::valueText(entry))
+                *static_cast<std::optional<std::string>*>(user) = value;
             },
             user);
       },
@@ -96,19 +83,19 @@ void setDimension(ExifContent* content, ExifTag tag, int value, ExifByteOrder or
 std::optional<media::Bytes> exifForUprightCopy(const std::optional<media::Bytes>& block, int width,
                                                int height) {
   if (!block) return std::nullopt;
-  const ExifDataPtr exif = loadExif(block->data(), block->size());
-  if (!exif) return std::nullopt;
-  for (ExifContent* content : exif->ifd) {
+  const exif::ExifDataPtr parsed = exif::load(*block);
+  if (!parsed) return std::nullopt;
+  for (ExifContent* content : parsed->ifd) {
     while (ExifEntry* entry = exif_content_get_entry(content, EXIF_TAG_ORIENTATION)) {
       exif_content_remove_entry(content, entry);
     }
   }
-  const ExifByteOrder order = exif_data_get_byte_order(exif.get());
-  setDimension(exif->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_X_DIMENSION, width, order);
-  setDimension(exif->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_Y_DIMENSION, height, order);
+  const ExifByteOrder order = exif_data_get_byte_order(parsed.get());
+  setDimension(parsed->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_X_DIMENSION, width, order);
+  setDimension(parsed->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_Y_DIMENSION, height, order);
   unsigned char* saved = nullptr;
   unsigned int length = 0;
-  exif_data_save_data(exif.get(), &saved, &length);
+  exif_data_save_data(parsed.get(), &saved, &length);
   if (saved == nullptr) return std::nullopt;
   const std::unique_ptr<unsigned char, decltype(&std::free)> owned(saved, std::free);
   if (length == 0) return std::nullopt;

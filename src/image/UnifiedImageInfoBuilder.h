@@ -23,7 +23,9 @@ struct ThumbnailDescription {
 
 class UnifiedImageInfoBuilder {
  public:
-  // The record of the picture at path, or none when the file is no picture.
+  // The record of the picture at path, or none when the file is no picture
+  // (or no regular file). The path is opened once; a link is followed, so
+  // size and dates are those of the picture it names.
   std::optional<media::MediaRecord> build(const std::string& path);
 
   // A photo thumbnail of the picture at path that fits maxWidth x maxHeight,

@@ -186,27 +186,6 @@ int32_t saturatingDecimal(std::u16string_view digits) {
   return static_cast<int32_t>(value);
 }
 
-// Well-formed UTF-8 as UTF-16 code units.
-std::u16string utf8ToUtf16(std::string_view utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
-    const auto b0 = static_cast<unsigned char>(utf8[i]);
-    const size_t len = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
-    char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    i += len;
-    if (cp < 0x10000) {
-      out += static_cast<char16_t>(cp);
-    } else {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 int32_t getGenreNo(std::u16string_view text) {
@@ -227,8 +206,8 @@ int32_t getGenreNo(std::u16string_view text) {
 }
 
 int32_t getGenreNo(std::string_view utf8Text) {
-  // Repairing first keeps the decoder simple; every ASCII byte survives.
-  return getGenreNo(utf8ToUtf16(toValidUtf8(utf8Text)));
+  // Ill-formed bytes become U+FFFD; every ASCII byte survives.
+  return getGenreNo(utf8ToUtf16(utf8Text));
 }
 
 }  // namespace corvane::media

@@ -97,6 +97,27 @@ void appendUtf8(std::string& out, char32_t c) {
   }
 }
 
+std::u16string utf8ToUtf16(std::string_view text) {
+  const std::string valid = toValidUtf8(text);
+  std::u16string out;
+  out.reserve(valid.size());
+  for (size_t i = 0; i < valid.size();) {
+    const auto b0 = static_cast<uint8_t>(valid[i]);
+    const size_t len = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
+    char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
+    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<uint8_t>(valid[i + k]) & 0x3F);
+    i += len;
+    if (cp < 0x10000) {
+      out += static_cast<char16_t>(cp);
+    } else {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
+  }
+  return out;
+}
+
 std::optional<std::string> utf16ToUtf8(std::string_view bytes, ByteOrder order, BadSurrogate bad) {
   if (bytes.size() >= 2) {
     const auto b0 = static_cast<uint8_t>(bytes[0]), b1 = static_cast<uint8_t>(bytes[1]);

@@ -51,6 +51,9 @@ enum class BadSurrogate {
 // unit; an odd last byte is ignored.
 std::optional<std::string> utf16ToUtf8(std::string_view bytes, ByteOrder order, BadSurrogate bad);
 
+// UTF-8 as UTF-16 code units; ill-formed sequences become U+FFFD.
+std::u16string utf8ToUtf16(std::string_view text);
+
 // Appends code point c as UTF-8 (c must be a scalar value).
 void appendUtf8(std::string& out, char32_t c);
 

@@ -23,7 +23,9 @@ class UpdateMP4Tag {
   // marker removes the first artwork, an absent entry keeps them all. The
   // file is replaced only by a complete, flushed rewrite; the audio stays.
   // False, with the file unchanged, when it cannot be opened for change as
-  // an MP4 file or the rewrite fails.
+  // an MP4 file, the MP4 layer refuses to store into it (a file the writer
+  // library would write past), or the rewrite fails. A record that changes
+  // nothing succeeds without writing.
   bool updateTag(const std::string& path, const media::MediaRecord& record);
 
   // The episode id ('egid') and channel URL ('purl') of the file's metadata,

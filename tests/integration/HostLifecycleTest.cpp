@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "platform/ipc/BusNames.h"
+#include "platform/ipc/Contract.h"
 #include "platform/ipc/NotificationCenter.h"
 #include "support/ServiceHarness.h"
 
@@ -14,7 +14,7 @@ using namespace corvane::test;
 
 namespace {
 
-const std::string kExifBusName = "org.corvane.ExifExtractor_Halvern";
+const std::string kExifBusName = ipc::contract::busName(ipc::contract::kExifExtractorService);
 
 class HostLifecycle : public ::testing::Test {
  protected:
@@ -96,7 +96,7 @@ TEST(HostLaunch, LaunchedIsPostedWithTheHostIdAndAnsweringItAtOnceIsHeard) {
   {
     std::lock_guard lock(mutex);
     ASSERT_EQ(launched.size(), 1u);
-    EXPECT_EQ(launched[0], std::string(ipc::kHostAppId));
+    EXPECT_EQ(launched[0], std::string(ipc::contract::kHostAppId));
   }
   client.stop();
   client.post("ShouldExit", std::string("app.quick"));

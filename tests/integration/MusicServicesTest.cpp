@@ -29,8 +29,7 @@ class MusicServices : public ::testing::Test {
   }
   std::string title(const std::string& path, const std::string& service) {
     auto record = client::MediaInfoBuilderClient(service).build(path);
-    if (!record || !record->count("Title")) return "(none)";
-    return record->at("Title").get<std::string>();
+    return record ? valueOf<std::string>(*record, "Title").value_or("(none)") : "(none)";
   }
   PrivateBus bus;
   TempDir dir;
@@ -41,17 +40,31 @@ class MusicServices : public ::testing::Test {
 TEST_F(MusicServices, BuildersAnswerWithTheirOwnValueKinds) {
   auto mp3 = client::MediaInfoBuilderClient("MP3Parser_Halvern").build(dir.file("song.mp3"));
   ASSERT_TRUE(mp3);
-  EXPECT_EQ(mp3->at("MediaType").get<int32_t>(), kMp3);
-  EXPECT_EQ(mp3->at("PlayLength").peekValueType(), "i");
-  EXPECT_EQ(mp3->at("Bitrate").get<int32_t>(), 128);
-  EXPECT_EQ(mp3->at("Genre").get<std::string>(), "Unknown");
+  EXPECT_EQ(valueOf<int32_t>(*mp3, "MediaType"), kMp3);
+  EXPECT_TRUE(valueOf<int32_t>(*mp3, "PlayLength"));
+  EXPECT_EQ(valueOf<int32_t>(*mp3, "Bitrate"), 128);
+  EXPECT_EQ(valueOf<std::string>(*mp3, "Genre"), "Unknown");
 
   auto m4a = client::MediaInfoBuilderClient("MP4Parser_Halvern").build(dir.file("song.m4a"));
   ASSERT_TRUE(m4a);
-  EXPECT_EQ(m4a->at("PlayLength").peekValueType(), "d");
-  EXPECT_EQ(m4a->at("Samplerate").get<double>(), 44100.0);
-  EXPECT_EQ(m4a->at("FileSize").peekValueType(), "t");
+  EXPECT_TRUE(valueOf<double>(*m4a, "PlayLength"));
+  EXPECT_EQ(valueOf<double>(*m4a, "Samplerate"), 44100.0);
+  EXPECT_TRUE(valueOf<uint64_t>(*m4a, "FileSize"));
 
+  makeAudio(dir.file("tone.flac"), "flac");
+  auto flac = client::MediaInfoBuilderClient("BasicAudioParser_Halvern").build(dir.file("tone.flac"));
+  ASSERT_TRUE(flac);
+  EXPECT_EQ(valueOf<int32_t>(*flac, "PlayLength"), 3);  // whole seconds of the length plus one
+
+  auto r = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                       "testsrc=size=160x120:duration=2", "-c:v", "libx264", dir.file("clip.mov")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto movie = client::MediaInfoBuilderClient("AVParser_Halvern").build(dir.file("clip.mov"));
+  ASSERT_TRUE(movie);
+  EXPECT_EQ(valueOf<std::string>(*movie, "VCodec"), "AVC1");
+  EXPECT_FALSE(valueOf<media::Bytes>(*movie, "Image").value_or(media::Bytes()).empty());
+
+  EXPECT_FALSE(client::MediaInfoBuilderClient("BasicAudioParser_Halvern").build(dir.file("missing.flac")));
   EXPECT_FALSE(client::MediaInfoBuilderClient("MP3Parser_Halvern").build(dir.file("missing.mp3")));
   EXPECT_FALSE(client::MediaInfoBuilderClient("MP4Parser_Halvern").build(dir.file("song.mp3")));
   EXPECT_TRUE(daemon->waitForLog("MP4Parser file open fail"));
@@ -62,17 +75,23 @@ TEST_F(MusicServices, BuildersAnswerWithTheirOwnValueKinds) {
 TEST_F(MusicServices, ATagUpdateIsReadBackAndValuesOfTheWrongTypeChangeNothing) {
   client::MediaTagClient tags;
   const std::string path = dir.file("song.mp3");
-  ipc::WireRecord record;
-  record.emplace("MediaType", sdbus::Variant(kMp3));
-  record.emplace("Title", sdbus::Variant(std::string("Première")));
+  media::MediaRecord record;
+  record.set("MediaType", kMp3);
+  record.set("Title", std::string("Première"));
   ASSERT_TRUE(tags.updateTag(path, record));
   EXPECT_EQ(title(path, "MP3Parser_Halvern"), "Première");
 
-  record["Title"] = sdbus::Variant(uint32_t{5});
-  EXPECT_TRUE(tags.updateTag(path, record));
+  auto oddTitle = callService(ipc::contract::kMediaTagService, ipc::contract::kUpdateTag, [&](auto& out) {
+    out.add(path).open('a', "{sv}");
+    out.open('e', "sv").add("MediaType").open('v', "i").add(kMp3).close().close();
+    out.open('e', "sv").add("Title").open('v', "u").add(uint32_t{5}).close().close();
+    out.close();
+  });
+  bool written = false;
+  EXPECT_TRUE(oddTitle.values().read(written).ok() && written) << oddTitle.errorText();
   EXPECT_EQ(title(path, "MP3Parser_Halvern"), "Première");
-  record["MediaType"] = sdbus::Variant(std::string("MP3"));
-  record["Title"] = sdbus::Variant(std::string("Changed"));
+  record.set("MediaType", std::string("MP3"));
+  record.set("Title", std::string("Changed"));
   EXPECT_FALSE(tags.updateTag(path, record));
   EXPECT_EQ(title(path, "MP3Parser_Halvern"), "Première");
 

@@ -161,4 +161,14 @@ bool DaemonProcess::waitForLog(const std::string& text, std::chrono::millisecond
   return false;
 }
 
+ipc::Reply callService(const char* serviceName, const ipc::contract::Method& method,
+                       const std::function<void(ipc::MessageWriter&)>& arguments) {
+  std::string error;
+  auto connection = ipc::Connection::openSession(&error);
+  if (!connection) return ipc::Reply::failure(ipc::kNoReply, error);
+  ipc::MessageWriter request = connection->newCall(method, serviceName);
+  if (arguments) arguments(request);
+  return connection->call(std::move(request));
+}
+
 }  // namespace corvane::test

@@ -7,9 +7,13 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "media/MediaRecord.h"
+#include "platform/ipc/Connection.h"
 
 namespace corvane::test {
 
@@ -25,7 +29,8 @@ class PrivateBus {
   PrivateBus& operator=(const PrivateBus&) = delete;
 
   const std::string& address() const { return address_; }
-  void stop();  // ends the bus daemon now
+  pid_t pid() const { return pid_; }  // the bus daemon's
+  void stop();                        // ends the bus daemon now
   bool hasOwner(const std::string& busName) const;
   bool waitForOwner(const std::string& busName, bool owned, std::chrono::milliseconds timeout = 10s) const;
 
@@ -46,6 +51,7 @@ class DaemonProcess {
   // The exit status once it has exited within timeout, else none.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
   bool running();
+  pid_t pid() const { return pid_; }
   std::string log() const;  // everything it wrote to standard error
   bool logContains(const std::string& text) const;
   // Waits until the log holds text.
@@ -76,5 +82,17 @@ struct CommandResult {
 };
 // Runs a program with arguments (no shell) and collects its output.
 CommandResult runCommand(const std::vector<std::string>& argv);
+
+// A call to a service written by hand (arguments of any type), from a
+// connection of its own; the answer or the error it ended with.
+ipc::Reply callService(const char* serviceName, const ipc::contract::Method& method,
+                       const std::function<void(ipc::MessageWriter&)>& arguments = {});
+
+// The value under key when it is of kind T.
+template <typename T>
+std::optional<T> valueOf(const media::MediaRecord& record, const std::string& key) {
+  const T* value = record.get<T>(key);
+  return value ? std::optional<T>(*value) : std::nullopt;
+}
 
 }  // namespace corvane::test

@@ -212,15 +212,20 @@ TEST_F(AvParserTest, DecodableTracksDecideTheVideoKeys) {
   EXPECT_EQ(keysOf(build(path("two-on.mov"))), kCommonKeys);
 
   using namespace corvane::movie;
-  const std::tuple<FourCC, const char*, bool> lookups[] = {
-      {kImageDecompressor, "avc1", true},  {kImageDecompressor, "XVID", true},
-      {kImageDecompressor, "zzzz", false}, {kSoundDecompressor, "sowt", true},
-      {kAudioDecoder, "sowt", false},      {kAudioDecoder, "mp4a", true},
-      {kSoundDecompressor, "mp4a", false}, {kAudioDecoder, "alac", true},
-      {kMediaHandler, "tmcd", true},       {kMediaHandler, "zzzz", false},
-      {kImageDecompressor, "mp4a", false}};
+  const std::tuple<FourCC, FourCC, bool> lookups[] = {
+      {kImageDecompressor, corvane::mp4::fourcc("avc1"), true},
+      {kImageDecompressor, corvane::mp4::fourcc("XVID"), true},
+      {kImageDecompressor, corvane::mp4::fourcc("zzzz"), false},
+      {kSoundDecompressor, corvane::mp4::fourcc("sowt"), true},
+      {kAudioDecoder, corvane::mp4::fourcc("sowt"), false},
+      {kAudioDecoder, corvane::mp4::fourcc("mp4a"), true},
+      {kSoundDecompressor, corvane::mp4::fourcc("mp4a"), false},
+      {kAudioDecoder, corvane::mp4::fourcc("alac"), true},
+      {kMediaHandler, corvane::mp4::fourcc("tmcd"), true},
+      {kMediaHandler, corvane::mp4::fourcc("zzzz"), false},
+      {kImageDecompressor, corvane::mp4::fourcc("mp4a"), false}};
   for (const auto& [type, code, found] : lookups) {
-    EXPECT_EQ(findComponent(type, *corvane::mp4::fourccFromText(code)), found) << code;
+    EXPECT_EQ(findComponent(type, code), found) << corvane::mp4::fourccText(code);
   }
 }
 
@@ -276,15 +281,14 @@ TEST_F(AvParserTest, FilesThatAreNoGoodMovieGetTheCommonKeys) {
       {written("empty.mov", ""), false},
       {path("damaged.mov"), true},
       {path("noise.mov"), false},
-      {written("list.m3u8",
-               "#EXTM3U\n#EXT-X-TARGETDURATION:96\n#EXTINF:95.5,\n" + target + "\n#EXT-X-ENDLIST\n"),
-       true},
-      {written("list.ffconcat", "ffconcat version 1.0\nfile '" + target + "'\n"), true},
+      // Playlists are declined: a live one would otherwise be waited on.
+      {written("list.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + target + "\n"), false},
+      {written("list.ffconcat", "ffconcat version 1.0\nfile '" + target + "'\n"), false},
       {written("huge.y4m", "YUV4MPEG2 W100000 H100000 F25:1 Ip A1:1 C420jpeg\nFRAME\nabcdef"), true},
       {written("stream.sdp",
                "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=x\nc=IN IP4 127.0.0.1\nt=0 0\n"
                "m=video 5004 RTP/AVP 96\na=rtpmap:96 H264/90000\n"),
-       true}};
+       false}};
   for (const auto& [p, logged] : rows) {
     corvane::log::Capture capture;
     const auto started = std::chrono::steady_clock::now();

@@ -1,9 +1,9 @@
-// The tag service's dispatch: by the record's media type code for updates,
-// by the path's extension for podcast lookups.
+// The tag service's dispatch of updates by the record's media type code (its
+// dispatch of podcast lookups by extension is tested with the ID3 reader).
 
 #include <gtest/gtest.h>
 
-#include "fixtures/Id3TagBytes.h"
+#include "fixtures/Id3Fixture.h"
 #include "media/MediaDBKeys.h"
 #include "media/RZMediaTypeReader.h"
 #include "tags/MediaTag.h"
@@ -15,9 +15,9 @@ namespace {
 namespace fs = std::filesystem;
 using media::MediaRecord;
 
-// An MP3 file with a title and podcast frames, under each name.
+// An MP3 file with a title, under each name.
 std::vector<fs::path> mp3s(const tagtest::ScratchDir& dir, std::initializer_list<const char*> names) {
-  const auto tag = test::Id3TagBytes(3).text("TIT2", "Old").text("TGID", "ep").text("WFED", "url").bytes();
+  const auto tag = test::Id3TagBytes(3).text("TIT2", "Old").bytes();
   std::vector<fs::path> paths;
   for (const char* name : names) {
     paths.push_back(dir / name);
@@ -45,15 +45,6 @@ TEST(MediaTagTest, UpdateChoosesTheWriterByMediaTypeCode) {
     EXPECT_FALSE(update(files[1], type));
     EXPECT_EQ(tagtest::readBytes(files[1]), before);
   }
-}
-
-TEST(MediaTagTest, PodcastLookupChoosesTheReaderByExtension) {
-  tagtest::ScratchDir dir;
-  const PodcastInfo expected{{kMediaTagPodcastEpisodeId, "ep"}, {kMediaTagPodcastChannelUrl, "url"}};
-  for (const fs::path& file : mp3s(dir, {"a.MP3", "b.mp3"}))
-    EXPECT_EQ(MediaTag().podcastInfo(file.string()), expected) << file;
-  for (const fs::path& file : mp3s(dir, {"c.m4a", "d.mp4", "e.aac", "noext", "f.mp3.m4a"}))
-    EXPECT_EQ(MediaTag().podcastInfo(file.string()), std::nullopt) << file;
 }
 
 }  // namespace

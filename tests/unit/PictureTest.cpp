@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <utility>
 
 #include "ImagingTestPictures.h"
+#include "TagTestSupport.h"
 #include "fixtures/ExifFixture.h"
+#include "platform/imaging/Encoding.h"
 #include "platform/imaging/Picture.h"
+#include "platform/imaging/VipsSupport.h"
 
 namespace corvane::imaging {
 namespace {
 
+namespace fs = std::filesystem;
 using imagingtest::Rgb;
 
 // A valid PNG of 1 x 1 whose IHDR is rewritten to declare width x height.
@@ -79,26 +83,62 @@ TEST(Picture, RefusesWhatIsNoAcceptablePicture) {
   const std::string ppm = "P3\n1 1\n255\n1 2 3\n";
   EXPECT_FALSE(Picture::fromBytes(media::Bytes(ppm.begin(), ppm.end())));
 
-  // Tiny files declaring enormous pictures are refused at once.
-  const auto start = std::chrono::steady_clock::now();
+  // Tiny files declaring enormous pictures are refused.
   EXPECT_TRUE(Picture::fromBytes(pngDeclaring(1, 1)));
   EXPECT_FALSE(Picture::fromBytes(pngDeclaring(60000, 60000)));
   EXPECT_FALSE(Picture::fromBytes(pngDeclaring(100001, 1000)));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
-TEST(Picture, BmpFilesDecodeAndARewrittenFileIsReadAfresh) {
-  const auto path = std::filesystem::temp_directory_path() / "corvane-picture.bmp";
+// A picture reads the file it was opened on, even after its path has come to
+// name another file; opening the path again reads the new file, not a cached
+// one.
+TEST(Picture, APictureKeepsToTheFileItOpenedAndBmpFilesDecode) {
+  const tagtest::ScratchDir dir;
+  const fs::path path = dir / "p.png", other = dir / "other.png";
   imagingtest::drawRgb(12, 8, imagingtest::solid({10, 200, 30})).write_to_file(path.c_str());
   const auto before = Picture::fromFile(path);
-  imagingtest::drawRgb(80, 40, imagingtest::solid({1, 2, 3})).write_to_file(path.c_str());
+  imagingtest::drawRgb(80, 40, imagingtest::solid({1, 2, 3})).write_to_file(other.c_str());
+  fs::rename(other, path);
   const auto after = Picture::fromFile(path);
-  std::filesystem::remove(path);
   ASSERT_TRUE(before && after);
-  EXPECT_EQ(before->pixelsWide(), 12);
   EXPECT_EQ(before->colorAt(11, 7), (Rgba{10, 200, 30, 255}));
   EXPECT_EQ(std::pair(after->pixelsWide(), after->pixelsHigh()), std::pair(80, 40));
+
+  imagingtest::drawRgb(12, 8, imagingtest::solid({10, 200, 30})).write_to_file((dir / "p.bmp").c_str());
+  const auto bmp = Picture::fromFile(dir / "p.bmp");
+  ASSERT_TRUE(bmp);
+  EXPECT_EQ(bmp->colorAt(11, 7), (Rgba{10, 200, 30, 255}));
   EXPECT_FALSE(Picture::fromBytes({'B', 'M', 0, 0, 0}));
+}
+
+// The text of a failure is the library's own and only this failure's; an
+// operation still in progress on another thread keeps what libvips collected
+// for it, and the last one to end leaves the buffer empty.
+TEST(Picture, FailureTextsAreTheirOwnAndNotClearedUnderAnother) {
+  media::Bytes jpeg = imagingtest::jpeg(400, 300, [](int x, int y) {
+    return Rgb{uint8_t(x), uint8_t(y), 9};
+  });
+  jpeg.resize(jpeg.size() / 2);  // the header reads, the pixels do not
+  const auto cut = Picture::fromBytes(jpeg);
+  ASSERT_TRUE(cut);
+  const auto failureText = [&]() -> std::string {
+    try {
+      encodeTiff(*cut);
+    } catch (const ImagingError& error) {
+      return error.what();
+    }
+    return "no failure";
+  };
+  const std::string first = failureText();
+  EXPECT_NE(first.find("VipsJpeg"), std::string::npos) << first;
+  EXPECT_EQ(failureText(), first);  // the first one is not repeated
+  {
+    const detail::VipsCall inProgress;
+    vips_error("elsewhere", "%s", "in progress");
+    std::thread([&] { EXPECT_EQ(failureText(), first); }).join();
+    EXPECT_NE(std::string(vips_error_buffer()).find("in progress"), std::string::npos);
+  }
+  EXPECT_STREQ(vips_error_buffer(), "");
 }
 
 }  // namespace

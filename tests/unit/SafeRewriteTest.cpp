@@ -1,6 +1,7 @@
 // The no-data-lost rewrite: success keeps mode and links, and every failure
 // (refused paths, read-only file or folder, size limit, failed edit, the
-// original removed or changed meanwhile) leaves the original byte for byte.
+// original removed, changed or swapped meanwhile) leaves the original byte
+// for byte.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -108,6 +109,15 @@ TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
   auto theirs = kOriginal;
   theirs.insert(theirs.end(), {'t', 'h', 'e', 'i', 'r', 's'});
   EXPECT_EQ(tagtest::readBytes(file), theirs);
+
+  // A file opened before its path came to name another file: that other
+  // file is not replaced.
+  const std::optional<InputFile> opened = InputFile::open(file.string());
+  ASSERT_TRUE(opened);
+  tagtest::writeBytes(dir_ / "other", {1, 2, 3});
+  fs::rename(dir_ / "other", file);
+  EXPECT_FALSE(safeRewrite(*opened, file.string(), appendX));
+  EXPECT_EQ(tagtest::readBytes(file), (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(dir_.entries(), 1);
 }
 

@@ -113,12 +113,13 @@ inline std::string fromHex(const std::string& hex) {
 
 // One ID3v2 frame or MP4 item as mutagen reads it: encoding, texts (an MP4
 // track or disc pair as "index/total"), MIME type, picture data (one MP4
-// cover per entry).
+// cover per entry), and for ID3v2 all fields in one text.
 struct ReadFrame {
   int encoding = -1;
   std::vector<std::string> text;
   std::string mime;
   std::vector<uint8_t> data;
+  std::string repr;  // every field of an ID3v2 frame, as mutagen prints it
   bool operator==(const ReadFrame&) const = default;
 };
 
@@ -148,10 +149,10 @@ struct ReadTag {
 inline std::optional<ReadTag> readWithMutagen(const fs::path& file, bool mp4 = false) {
   static const char* script = R"PY(
 import sys, mutagen.id3 as m, mutagen.mp4
-def out(k, enc=-1, texts=(), mime='', data=b''):
+def out(k, enc=-1, texts=(), mime='', data=b'', rep=''):
     t = lambda x: x if isinstance(x, bytes) else str(x).encode('utf-8', 'surrogatepass')
     hexTexts = ','.join(t(x).hex() or '-' for x in texts)
-    print(k.encode('latin-1').hex(), enc, hexTexts or '-', mime or '-', data.hex() or '-')
+    print(k.encode('latin-1').hex(), enc, hexTexts or '-', mime or '-', data.hex() or '-', t(rep).hex() or '-')
 if sys.argv[2] == 'mp4':
     for k, v in (mutagen.mp4.MP4(sys.argv[1]).tags or {}).items():
         if k == 'covr':
@@ -168,20 +169,20 @@ print('V', tag.version[1])
 for f in tag.values():
     pic = f.FrameID in ('APIC', 'PIC')
     out(f.FrameID, int(getattr(f, 'encoding', -1)), getattr(f, 'text', []), getattr(f, 'mime', ''),
-        f.data if pic else b'')
+        f.data if pic else b'', repr(f))
 )PY";
   const auto out = run("/usr/bin/python3 -c " + shellQuote(script) + " " + shellQuote(file.string()) +
                        (mp4 ? " mp4" : " id3"));
   if (!out) return std::nullopt;
   ReadTag tag;
   std::istringstream lines(*out);
-  std::string id, enc, text, mime, data;
+  std::string id, enc, text, mime, data, repr;
   while (lines >> id) {
     if (id == "V") {
       lines >> tag.version;
       continue;
     }
-    lines >> enc >> text >> mime >> data;
+    lines >> enc >> text >> mime >> data >> repr;
     ReadFrame f;
     f.encoding = std::stoi(enc);
     std::istringstream parts(text == "-" ? "" : text);
@@ -189,6 +190,7 @@ for f in tag.values():
     f.mime = mime == "-" ? "" : mime;
     const std::string raw = data == "-" ? "" : fromHex(data);
     f.data.assign(raw.begin(), raw.end());
+    f.repr = repr == "-" ? "" : fromHex(repr);
     tag.frames.emplace(fromHex(id), f);
   }
   return tag;

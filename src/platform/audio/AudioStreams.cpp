@@ -1,7 +1,7 @@
 #include "platform/audio/AudioStreams.h"
 
 #include <FLAC/stream_decoder.h>
-#include <vorbis/vorbisfile.h>
+#include <ogg/ogg.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -39,7 +39,7 @@ std::mutex gStreamsMutex;
 std::map<StreamHandle, Stream> gStreams;
 StreamHandle gNextHandle = 1;
 
-// Measuring an Ogg file of another codec is bounded by this deadline.
+// Measuring an Ogg file is bounded by this deadline.
 constexpr std::chrono::milliseconds kMeasureDeadline{5000};
 constexpr size_t kIoBufferBytes = 64 * 1024;
 
@@ -170,7 +170,7 @@ void flacMetadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metada
 void flacError(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void*) {}
 
 // The stream information block, which comes first; none when the bytes are
-// not FLAC.
+// not FLAC or the block states no length.
 std::optional<Stream> readFlacStreamInfo(Source& source) {
   // Anything else would send the decoder hunting for a frame through the
   // whole file.
@@ -194,38 +194,104 @@ std::optional<Stream> readFlacStreamInfo(Source& source) {
       break;
   }
   FLAC__stream_decoder_finish(decoder.get());
+  // A header written before the length was known states none.
+  if (reading.stream && reading.stream->frames == 0) return std::nullopt;
   return reading.stream;
 }
 
-// ---- Ogg Vorbis, through libvorbisfile ------------------------------------
+// ---- Ogg Vorbis, through libogg ---------------------------------------------
 
-size_t vorbisRead(void* out, size_t size, size_t count, void* data) {
-  if (size == 0) return 0;
-  return static_cast<Source*>(data)->read(out, size * count) / size;
-}
-int vorbisSeek(void* data, ogg_int64_t offset, int whence) {
-  return static_cast<Source*>(data)->seek(offset, whence) ? 0 : -1;
-}
-long vorbisTell(void* data) { return static_cast<long>(static_cast<Source*>(data)->tell()); }
+constexpr size_t kPageChunkBytes = 64 * 1024;  // also more than the largest page (65307 bytes)
+constexpr size_t kLastPageGuessBytes = 8 * 1024;
+// A file of more logical streams than this is no music file.
+constexpr size_t kMaxLogicalStreams = 1024;
 
-// none when the bytes are no Vorbis stream (they may be Ogg of another codec).
-std::optional<Stream> readVorbis(Source& source, bool& notVorbis) {
-  OggVorbis_File file;
-  const ov_callbacks callbacks{vorbisRead, vorbisSeek, nullptr, vorbisTell};
-  const int opened = ov_open_callbacks(&source, &file, nullptr, 0, callbacks);
-  if (opened < 0) {
-    notVorbis = opened == OV_ENOTVORBIS;
+// Visits the Ogg pages from offset on, in order, reading a chunk at a time,
+// until visit returns false, the bytes end or the deadline passes.
+template <typename Visit>
+void walkPages(Source& source, uint64_t offset, std::chrono::steady_clock::time_point deadline, Visit visit) {
+  ogg_sync_state sync;
+  ogg_sync_init(&sync);
+  bool more = source.seek(static_cast<int64_t>(offset), SEEK_SET);
+  while (more && std::chrono::steady_clock::now() < deadline) {
+    ogg_page page;
+    int found = 0;
+    while (more && (found = ogg_sync_pageseek(&sync, &page)) != 0) {
+      more = found < 0 || visit(page);  // found < 0: bytes skipped up to the next page
+    }
+    char* buffer = more ? ogg_sync_buffer(&sync, static_cast<long>(kPageChunkBytes)) : nullptr;
+    const size_t got = buffer != nullptr ? source.read(buffer, kPageChunkBytes) : 0;
+    more = got > 0 && ogg_sync_wrote(&sync, static_cast<long>(got)) == 0;
+  }
+  ogg_sync_clear(&sync);
+}
+
+// The rate and channels of a Vorbis identification header (packet type 1,
+// "vorbis", version 0) that begins a logical stream on page.
+std::optional<Stream> vorbisIdentification(const ogg_page& page) {
+  const unsigned char* b = page.body;
+  if (!ogg_page_bos(&page) || page.body_len < 16 || std::memcmp(b, "\x01vorbis", 7) != 0 || b[7] != 0 ||
+      b[8] != 0 || b[9] != 0 || b[10] != 0) {
     return std::nullopt;
   }
+  const uint32_t rate = b[12] | b[13] << 8 | b[14] << 16 | static_cast<uint32_t>(b[15]) << 24;
+  return Stream{rate, b[11], 0};
+}
+
+// A plain Vorbis file (one logical stream) the quick way, as catalogue tools
+// read it: the identification header on its first page and the position of
+// its last page, found within the last few KiB (the setup header's
+// codebooks are never unpacked).
+std::optional<Stream> readPlainVorbis(Source& source, std::chrono::steady_clock::time_point deadline) {
   std::optional<Stream> stream;
-  const vorbis_info* info = ov_info(&file, -1);
-  const ogg_int64_t frames = ov_pcm_total(&file, -1);
-  if (info != nullptr && info->rate > 0 && info->channels > 0 && frames >= 0) {
-    stream = Stream{static_cast<uint32_t>(info->rate), static_cast<uint32_t>(info->channels),
-                    static_cast<uint64_t>(frames)};
+  int serial = 0;
+  walkPages(source, 0, deadline, [&](const ogg_page& page) {
+    stream = vorbisIdentification(page);
+    serial = ogg_page_serialno(&page);
+    return false;
+  });
+  if (!stream) return std::nullopt;
+  for (const size_t window : {kLastPageGuessBytes, kPageChunkBytes}) {
+    const uint64_t tail = source.size() > window ? source.size() - window : 0;
+    bool ours = false;  // the last page seen is this stream's and ends a packet
+    walkPages(source, tail, deadline, [&](const ogg_page& page) {
+      ours = ogg_page_serialno(&page) == serial && ogg_page_granulepos(&page) >= 0;
+      if (ours) stream->frames = static_cast<uint64_t>(ogg_page_granulepos(&page));
+      return true;
+    });
+    if (ours) return stream;
+    if (tail == 0) break;
   }
-  ov_clear(&file);
-  return stream;
+  return std::nullopt;
+}
+
+// Any other Ogg file holding Vorbis (chained files, Vorbis beside video),
+// page by page: the Vorbis streams' lengths added up, in the first one's
+// rate. none, with notVorbis, when there is no Vorbis stream.
+std::optional<Stream> readVorbisStreams(Source& source, std::chrono::steady_clock::time_point deadline,
+                                        bool& notVorbis) {
+  struct Link {
+    Stream stream;
+    int64_t granule = 0;
+  };
+  std::map<int, Link> links;
+  walkPages(source, 0, deadline, [&](const ogg_page& page) {
+    const int serial = ogg_page_serialno(&page);
+    if (const auto identified = vorbisIdentification(page)) links[serial] = Link{*identified, 0};
+    const auto link = links.find(serial);
+    if (link != links.end() && ogg_page_granulepos(&page) >= 0)
+      link->second.granule = ogg_page_granulepos(&page);
+    return links.size() < kMaxLogicalStreams;
+  });
+  notVorbis = links.empty();
+  if (links.empty() || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+  double seconds = 0;
+  for (const auto& [serial, link] : links) {
+    if (link.stream.rate > 0) seconds += static_cast<double>(link.granule) / link.stream.rate;
+  }
+  Stream total = links.begin()->second.stream;
+  total.frames = static_cast<uint64_t>(seconds * total.rate);
+  return total;
 }
 
 // ---- the rest, through libavformat -----------------------------------------
@@ -262,8 +328,10 @@ int avInterrupted(void* data) {
 
 // The first audio stream's length as the demuxer of format (no other) reads
 // it from the headers and the last page; none when it states none.
-std::optional<Stream> readWithDemuxer(Source& source, const char* format) {
-  Measuring measuring{source, std::chrono::steady_clock::now() + kMeasureDeadline};
+std::optional<Stream> readWithDemuxer(Source& source, const char* format,
+                                      std::chrono::steady_clock::time_point deadline) {
+  if (!source.seek(0, SEEK_SET)) return std::nullopt;
+  Measuring measuring{source, deadline};
   auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
   if (buffer == nullptr) return std::nullopt;
   std::unique_ptr<AVIOContext, IoFree> io(
@@ -283,7 +351,8 @@ std::optional<Stream> readWithDemuxer(Source& source, const char* format) {
   const auto described = [raw] {
     for (unsigned i = 0; i < raw->nb_streams; ++i) {
       const AVCodecParameters& codec = *raw->streams[i]->codecpar;
-      if (codec.codec_type == AVMEDIA_TYPE_AUDIO && (codec.sample_rate <= 0 || codec.ch_layout.nb_channels <= 0)) {
+      if (codec.codec_type == AVMEDIA_TYPE_AUDIO &&
+          (codec.sample_rate <= 0 || codec.ch_layout.nb_channels <= 0)) {
         return false;
       }
     }
@@ -356,9 +425,11 @@ StreamHandle flacStreamCreateFile(bool fromMemory, const void* file, uint64_t of
 
 StreamHandle streamCreateFile(bool fromMemory, const void* file, uint64_t offset, uint64_t length, uint32_t) {
   return create(fromMemory, file, offset, length, [](Source& source) -> std::optional<Stream> {
+    const auto deadline = std::chrono::steady_clock::now() + kMeasureDeadline;
+    if (std::optional<Stream> plain = readPlainVorbis(source, deadline)) return plain;
     bool notVorbis = false;
-    std::optional<Stream> stream = readVorbis(source, notVorbis);
-    if (!stream && notVorbis && source.seek(0, SEEK_SET)) return readWithDemuxer(source, "ogg");
+    std::optional<Stream> stream = readVorbisStreams(source, deadline, notVorbis);
+    if (!stream && notVorbis) return readWithDemuxer(source, "ogg", deadline);
     return stream;
   });
 }

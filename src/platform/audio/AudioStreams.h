@@ -3,8 +3,10 @@
 // A small stream library for the FLAC/Ogg service: it opens FLAC and Ogg
 // files as streams and measures their length. Its calls follow the closed
 // audio library the service was first built on; inside, FLAC is read with
-// libFLAC, Ogg Vorbis with libvorbisfile, and Ogg holding Opus, FLAC or
-// Speex (and FLAC whose header states no length) with libavformat.
+// libFLAC; Ogg Vorbis from its pages with libogg (a plain file from its
+// first and last pages, chained files and Vorbis beside video page by page);
+// Ogg holding Opus, FLAC or Speex with libavformat. A FLAC file whose header
+// states no length is not measured (kErrorFormat).
 //
 // A stream is measured when it is opened and holds no file afterwards; its
 // decoded form is 16-bit PCM, so its length in bytes is

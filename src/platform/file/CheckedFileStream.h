@@ -23,6 +23,9 @@ class CheckedFileStream : public TagLib::IOStream {
 
   // True once any read, write, resize or seek went wrong.
   bool failed() const { return failed_; }
+  // size bytes at offset, read whole (the position stays); false when they
+  // cannot be. A short read at the end of the file is no I/O error.
+  bool readAt(long offset, char* data, size_t size);
 
   TagLib::FileName name() const override { return path_.c_str(); }
   TagLib::ByteVector readBlock(unsigned long length) override;
@@ -37,7 +40,6 @@ class CheckedFileStream : public TagLib::IOStream {
   void truncate(long length) override;
 
  private:
-  bool readAt(long offset, char* data, size_t size);
   bool writeAt(long offset, const char* data, size_t size);
   // Moves the bytes from `from` to the end of the file so that they begin at `to`.
   bool moveTail(long from, long to);

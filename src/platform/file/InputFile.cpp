@@ -65,6 +65,11 @@ bool writeFullyAt(int fd, const void* data, size_t size, off_t offset) {
   return transferFully(::pwrite, fd, static_cast<const char*>(data), size, offset);
 }
 
+bool mayWrite(const std::string& path, const struct stat& st) {
+  const mode_t anyWrite = S_IWUSR | S_IWGRP | S_IWOTH;
+  return (st.st_mode & anyWrite) != 0 && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
 std::optional<InputFile> InputFile::open(const std::string& path) {
   if (path.empty()) {
     errno = EINVAL;

@@ -43,6 +43,12 @@ FileFacts factsOf(int fd);
 bool readFullyAt(int fd, void* data, size_t size, off_t offset);
 bool writeFullyAt(int fd, const void* data, size_t size, off_t offset);
 
+// Write access as the user means it, for the file or folder at path whose
+// status is st: the system must grant it to this process, and the file must
+// not be marked read-only for everyone (which a privileged process would
+// otherwise write through).
+bool mayWrite(const std::string& path, const struct stat& st);
+
 class InputFile {
  public:
   // none (errno tells why) when path cannot be opened for reading or is not
@@ -56,6 +62,9 @@ class InputFile {
   FileFacts facts() const { return factsOf(fd_.get()); }
   // "/proc/self/fd/N": this open file, for libraries that only take a path.
   std::string procPath() const;
+  // Whether this process may write the file (mayWrite, checked on the open
+  // file, not on its path).
+  bool writable() const { return mayWrite(procPath(), status_); }
 
   // The whole file; none when it holds more than maxBytes or a read fails.
   std::optional<media::Bytes> readAll(uint64_t maxBytes) const;

@@ -30,31 +30,18 @@ std::string realPath(const std::string& path) {
   return resolved ? std::string(resolved.get()) : std::string();
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
+// Positioned reads and writes: the original's descriptor may be shared with
+// its opener.
 bool copyByReadWrite(int from, int to, off_t offset, off_t size) {
-  if (::lseek(from, offset, SEEK_SET) < 0 || ::lseek(to, offset, SEEK_SET) < 0) return false;
   std::unique_ptr<char[]> buffer(new char[1 << 20]);
   while (offset < size) {
-    const ssize_t n = ::read(from, buffer.get(), 1 << 20);
+    const ssize_t n = ::pread(from, buffer.get(), 1 << 20, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;  // the original shrank under us
       return false;
     }
-    if (!writeAll(to, buffer.get(), static_cast<size_t>(n))) return false;
+    if (!writeFullyAt(to, buffer.get(), static_cast<size_t>(n), offset)) return false;
     offset += n;
   }
   return true;
@@ -108,32 +95,23 @@ bool finishCopy(const std::string& copyPath, const struct stat& original, int& e
   return true;
 }
 
-}  // namespace
-
-bool safeRewrite(const std::string& path, const RewriteEdit& edit) {
-  if (path.empty()) return false;
-  const std::string target = realPath(path);
-  if (target.empty()) return fail(path, "cannot resolve", errno);
-
-  // O_NONBLOCK: a FIFO must not stall the open; it is refused just below.
-  FileDescriptor original(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat before {};
-  if (!original.valid() || ::fstat(original.get(), &before) != 0) return fail(target, "cannot open", errno);
+// Rewrites target (a resolved path) from the open original, whose status
+// when it was opened is before.
+bool rewrite(int original, const struct stat& before, const std::string& target, const RewriteEdit& edit) {
   if (!S_ISREG(before.st_mode)) return fail(target, "not a regular file", EINVAL);
-  if (!writable(target, before)) return fail(target, "file is read-only", EACCES);
+  if (!mayWrite(target, before)) return fail(target, "file is read-only", EACCES);
 
   const std::string folder = folderOf(target);
   struct stat folderStat {};
-  if (::stat(folder.c_str(), &folderStat) != 0 || !writable(folder, folderStat)) {
+  if (::stat(folder.c_str(), &folderStat) != 0 || !mayWrite(folder, folderStat)) {
     return fail(target, "folder is read-only", EACCES);
   }
 
   TempFile copy(folder);
   if (!copy.valid()) return fail(target, "cannot create the copy", errno);
-  if (!copyContents(original.get(), copy.fd(), before.st_size) || !copy.closeFd()) {
+  if (!copyContents(original, copy.fd(), before.st_size) || !copy.closeFd()) {
     return fail(target, "cannot copy", errno);
   }
-  original.close();
 
   if (!edit(copy.path())) return fail(target, "edit failed", EIO);
   int error = 0;
@@ -151,6 +129,27 @@ bool safeRewrite(const std::string& path, const RewriteEdit& edit) {
     fail(folder, "folder not flushed after rename", errno);
   }
   return true;
+}
+
+}  // namespace
+
+bool safeRewrite(const std::string& path, const RewriteEdit& edit) {
+  if (path.empty()) return false;
+  const std::string target = realPath(path);
+  if (target.empty()) return fail(path, "cannot resolve", errno);
+
+  // O_NONBLOCK: a FIFO must not stall the open; it is refused by rewrite().
+  FileDescriptor original(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat before {};
+  if (!original.valid() || ::fstat(original.get(), &before) != 0) return fail(target, "cannot open", errno);
+  return rewrite(original.get(), before, target, edit);
+}
+
+bool safeRewrite(const InputFile& original, const std::string& path, const RewriteEdit& edit) {
+  if (path.empty()) return false;
+  const std::string target = realPath(path);
+  if (target.empty()) return fail(path, "cannot resolve", errno);
+  return rewrite(original.fd(), original.status(), target, edit);
 }
 
 }  // namespace corvane::file

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/file/InputFile.h"
+
 namespace corvane::file {
 
 // Edits the private copy at copyPath in place. Returns true when the copy
@@ -29,5 +31,10 @@ using RewriteEdit = std::function<bool(const std::string& copyPath)>;
 // that rewrites files ignores SIGXFSZ (the daemon does from its start-up), so
 // that a file size limit shows as a failed write, not as the end of it.
 bool safeRewrite(const std::string& path, const RewriteEdit& edit);
+
+// The same for a file already open: original, opened from path. The copy is
+// made from original's descriptor, and the rewrite fails, as above, when path
+// no longer names that same, unchanged file (as it was when it was opened).
+bool safeRewrite(const InputFile& original, const std::string& path, const RewriteEdit& edit);
 
 }  // namespace corvane::file

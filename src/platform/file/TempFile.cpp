@@ -20,11 +20,6 @@ bool syncFolder(const std::string& folder) {
   return fd.valid() && ::fsync(fd.get()) == 0;
 }
 
-bool writable(const std::string& path, const struct stat& st) {
-  const mode_t anyWrite = S_IWUSR | S_IWGRP | S_IWOTH;
-  return (st.st_mode & anyWrite) != 0 && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
-}
-
 void startWriteback(int fd) { (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
 
 mode_t newFileMode() {

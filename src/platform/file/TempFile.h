@@ -24,11 +24,6 @@ std::string folderOf(const std::string& path);
 // Flushes folder's entries (a rename in it) to the disk; false when that fails.
 bool syncFolder(const std::string& folder);
 
-// Write access as the user means it: the system allows it, and the file or
-// folder st describes is not marked read-only for everyone (which a
-// privileged process would otherwise write through).
-bool writable(const std::string& path, const struct stat& st);
-
 // Asks the kernel to start writing the file's changed pages to the disk now,
 // without waiting: a long writer calls it as it goes, so that the flush at
 // the end finds little left to do.

@@ -54,6 +54,7 @@ Picture drawTurnedAndMirrored(const Picture& picture, double angleDegrees, bool 
   if (width <= 0 || height <= 0 || int64_t{width} * height > kMaxPixels || !std::isfinite(angleDegrees)) {
     throw ImagingError("cannot make a bitmap of that size");
   }
+  const detail::VipsCall call;
   try {
     const VImage source = picture.impl().bitmap();
     VImage drawn = turn(detail::toRgba8(source), angleDegrees);
@@ -77,7 +78,7 @@ Picture drawTurnedAndMirrored(const Picture& picture, double angleDegrees, bool 
     dropMetadata(bitmap);
     return Picture(Picture::Impl::fromBitmap(bitmap));
   } catch (const vips::VError& error) {
-    throw ImagingError(detail::describe(error));
+    throw ImagingError(call.failureText(error));
   }
 }
 

@@ -38,17 +38,19 @@ void insertExif(media::Bytes& jpeg, const media::Bytes& block) {
 }  // namespace
 
 media::Bytes encodeTiff(const Picture& picture) {
+  const detail::VipsCall call;
   try {
     return detail::takeBlob(picture.impl().bitmap().tiffsave_buffer(
         VImage::option()->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_NONE)->set("strip", true)));
   } catch (const vips::VError& error) {
-    throw ImagingError(detail::describe(error));
+    throw ImagingError(call.failureText(error));
   }
 }
 
 media::Bytes encodeJpeg(const Picture& picture, float quality, const std::optional<media::Bytes>& exif) {
   const float clamped = std::isfinite(quality) ? std::clamp(quality, 0.0f, 1.0f) : 1.0f;
   const int q = std::max(1, static_cast<int>(std::lround(clamped * 100.0f)));
+  const detail::VipsCall call;
   try {
     VImage rgb = detail::toSrgb8(picture.impl().bitmap());
     if (rgb.bands() == 4) {
@@ -60,7 +62,7 @@ media::Bytes encodeJpeg(const Picture& picture, float quality, const std::option
     if (exif) insertExif(jpeg, *exif);
     return jpeg;
   } catch (const vips::VError& error) {
-    throw ImagingError(detail::describe(error));
+    throw ImagingError(call.failureText(error));
   }
 }
 

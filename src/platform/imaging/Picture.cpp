@@ -1,9 +1,12 @@
 #include "platform/imaging/Picture.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string_view>
 
 #include "platform/imaging/JpegScaledDecoder.h"
@@ -17,9 +20,11 @@ namespace {
 using vips::VImage;
 
 // The decoders trusted with what clients hand the service: the photo formats,
-// plus BMP through ImageMagick (checked by its signature first, see
-// startsLikeBmp). Everything else libvips could open (PDF, SVG, scientific
-// formats...) is refused, so hostile input only meets these.
+// plus BMP through ImageMagick. Input must first start with the signature of
+// one of these formats (see signatureOf), so bytes of any other kind are
+// refused before a single decoder probes them; everything else libvips could
+// open (PDF, SVG, scientific formats...) is refused, so hostile input only
+// meets these.
 bool isAcceptedLoader(const char* typeName) {
   static constexpr std::string_view kAccepted[] = {"VipsForeignLoadJpeg",  "VipsForeignLoadPng",
                                                    "VipsForeignLoadNsgif", "VipsForeignLoadTiff",
@@ -30,6 +35,24 @@ bool isAcceptedLoader(const char* typeName) {
     if (loader.substr(0, accepted.size()) == accepted) return true;
   }
   return false;
+}
+
+// The formats a picture may be, by the signature its first bytes carry.
+enum class Signature { None, Photo, Bmp };
+
+Signature signatureOf(media::ByteSpan head) {
+  auto startsWith = [&](std::string_view magic, size_t at = 0) {
+    return head.size() >= at + magic.size() &&
+           std::equal(magic.begin(), magic.end(), head.begin() + static_cast<std::ptrdiff_t>(at),
+                      [](char m, uint8_t b) { return static_cast<uint8_t>(m) == b; });
+  };
+  if (startsWith("\xFF\xD8\xFF") || startsWith("\x89PNG\r\n\x1A\n") || startsWith("GIF87a") ||
+      startsWith("GIF89a") || startsWith(std::string_view("II*\0", 4)) ||
+      startsWith(std::string_view("MM\0*", 4)) || (startsWith("RIFF") && startsWith("WEBP", 8)) ||
+      startsWith("ftyp", 4)) {
+    return Signature::Photo;
+  }
+  return startsWith("BM") ? Signature::Bmp : Signature::None;
 }
 
 Picture::Impl::Kind kindOf(const char* typeName) {
@@ -82,26 +105,61 @@ constexpr uintmax_t kMaxBmpFileBytes = 512u * 1024 * 1024;
 // (a huge panorama, or trailing junk) streams through libvips' loader instead.
 constexpr uintmax_t kMaxJpegFileBytes = 128u * 1024 * 1024;
 
-std::optional<media::Bytes> readSmallFile(const std::string& path, uintmax_t maxBytes) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
-  const uintmax_t size = std::filesystem::file_size(path, error);
-  if (error || size > maxBytes) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  media::Bytes bytes(static_cast<size_t>(size));
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
-    return std::nullopt;
+// What a source over an open file reads with: the file, kept open while the
+// source lives, and the source's own read position.
+struct FileReader {
+  std::shared_ptr<const file::InputFile> file;
+  gint64 position = 0;
+};
+
+gint64 readFromFile(VipsSourceCustom*, void* buffer, gint64 length, gpointer user) {
+  auto& reader = *static_cast<FileReader*>(user);
+  if (length < 0) return -1;
+  for (;;) {
+    const ssize_t n = ::pread(reader.file->fd(), buffer, static_cast<size_t>(length), reader.position);
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0) reader.position += n;
+    return n;
   }
-  return bytes;
+}
+
+gint64 seekInFile(VipsSourceCustom*, gint64 offset, int whence, gpointer user) {
+  auto& reader = *static_cast<FileReader*>(user);
+  if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
+  gint64 base = whence == SEEK_CUR ? reader.position : 0;
+  if (whence == SEEK_END) {
+    struct stat st {};
+    if (::fstat(reader.file->fd(), &st) != 0) return -1;
+    base = st.st_size;
+  }
+  if (offset < -base || offset > G_MAXINT64 - base) return -1;
+  return reader.position = base + offset;
+}
+
+// A libvips source over the open file, reading its descriptor at a position
+// of its own (so that pipelines never share an offset). It has no file name
+// on purpose: some of libvips' format probes open a named file again by its
+// path, and a FIFO swapped in there would hold them forever.
+vips::VSource sourceOver(std::shared_ptr<const file::InputFile> file) {
+  VipsSourceCustom* source = vips_source_custom_new();
+  if (source == nullptr) throw vips::VError();
+  auto* reader = new FileReader{std::move(file)};
+  // Both handlers share the reader; it goes with the read handler, when the
+  // source is finalized.
+  g_signal_connect_data(
+      source, "read", G_CALLBACK(readFromFile), reader,
+      [](gpointer data, GClosure*) { delete static_cast<FileReader*>(data); }, GConnectFlags(0));
+  g_signal_connect(source, "seek", G_CALLBACK(seekInFile), reader);
+  return vips::VSource(VIPS_SOURCE(source), vips::STEAL);
 }
 
 }  // namespace
 
 // ---- Picture::Impl ----
 
-std::shared_ptr<const Picture::Impl> Picture::Impl::openFile(const std::string& path) {
+std::shared_ptr<const Picture::Impl> Picture::Impl::openFile(std::shared_ptr<const file::InputFile> file) {
   auto impl = std::shared_ptr<Impl>(new Impl());
-  impl->path_ = path;
+  impl->file_ = std::move(file);
   return open(std::move(impl));
 }
 
@@ -124,15 +182,17 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap) {
 }
 
 std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> impl) {
+  const detail::VipsCall call;
   try {
+    const Signature signature = signatureOf(impl->head());
+    if (signature == Signature::None) return nullptr;
     vips::VSource source = impl->newSource();
     const char* loader = vips_foreign_find_load_source(source.get_source());
     impl->kind_ = kindOf(loader);
     if (!isAcceptedLoader(loader)) {
-      vips_error_clear();
-      if (!impl->startsLikeBmp()) return nullptr;
+      if (signature != Signature::Bmp) return nullptr;
       if (!impl->bytes_) {
-        std::optional<media::Bytes> bytes = readSmallFile(impl->path_, kMaxBmpFileBytes);
+        std::optional<media::Bytes> bytes = impl->file_->readAll(kMaxBmpFileBytes);
         if (!bytes) return nullptr;
         impl->bytes_ = std::make_shared<const media::Bytes>(std::move(*bytes));
       }
@@ -149,29 +209,22 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
     impl->facts_.alpha = header.has_alpha();
     impl->facts_.exif = exifOf(header);
     return impl;
-  } catch (const vips::VError& error) {
-    detail::describe(error);
+  } catch (const vips::VError&) {
     return nullptr;
   } catch (const ImagingError&) {
     return nullptr;
   }
 }
 
-bool Picture::Impl::startsLikeBmp() const {
-  char magic[2] = {};
-  if (bytes_) {
-    if (bytes_->size() < 2) return false;
-    magic[0] = char((*bytes_)[0]), magic[1] = char((*bytes_)[1]);
-  } else {
-    std::ifstream in(path_, std::ios::binary);
-    if (!in.read(magic, 2)) return false;
-  }
-  return magic[0] == 'B' && magic[1] == 'M';
+media::Bytes Picture::Impl::head() const {
+  constexpr size_t kHeadSize = 16;
+  if (bytes_) return media::Bytes(bytes_->begin(), bytes_->begin() + std::min(bytes_->size(), kHeadSize));
+  return file_->readSome(0, kHeadSize).value_or(media::Bytes());
 }
 
 vips::VSource Picture::Impl::newSource() const {
   if (bytes_) return vips::VSource::new_from_memory(bytes_->data(), bytes_->size());
-  return vips::VSource::new_from_file(path_.c_str());
+  return sourceOver(file_);
 }
 
 VImage Picture::Impl::load(VipsAccess access, int shrink) const {
@@ -184,20 +237,18 @@ VImage Picture::Impl::load(VipsAccess access, int shrink) const {
 }
 
 VImage Picture::Impl::openSequential() const {
-  if (bitmap_ && path_.empty() && !bytes_) return *bitmap_;
+  if (isBitmapOnly()) return *bitmap_;
   return load(VIPS_ACCESS_SEQUENTIAL);
 }
 
 VImage Picture::Impl::bitmap() const {
-  if (path_.empty() && !bytes_) return *bitmap_;
+  if (isBitmapOnly()) return *bitmap_;
   std::call_once(decodeOnce_, [this] { bitmap_ = load(VIPS_ACCESS_RANDOM).copy_memory(); });
   return *bitmap_;
 }
 
 VImage Picture::Impl::scaled(int width, int height) const {
-  if (bytes_ || !path_.empty()) {
-    if (kind_ == Kind::Jpeg || kind_ == Kind::Png) return scaledByLoader(width, height);
-  }
+  if (!isBitmapOnly() && (kind_ == Kind::Jpeg || kind_ == Kind::Png)) return scaledByLoader(width, height);
   auto options = [height] {
     return VImage::option()
         ->set("height", height)
@@ -206,7 +257,17 @@ VImage Picture::Impl::scaled(int width, int height) const {
         // thumbnail passes failure levels to the loader only in its option string.
         ->set("option_string", "fail_on=error");
   };
-  if (path_.empty() && !bytes_) {
+  if (isBitmapOnly()) {
+    // A bitmap (a movie frame, say) is box-averaged to no less than twice the
+    // size and then reduced by one Lanczos pass: the thumbnail operation
+    // costs several times that on a picture already in memory.
+    VImage source = *bitmap_;
+    const int shrink = std::min(source.width() / (2 * width), source.height() / (2 * height));
+    if (shrink > 1) source = source.shrink(shrink, shrink);
+    VImage resized =
+        source.resize(double(width) / source.width(),
+                      VImage::option()->set("vscale", double(height) / source.height())->set("gap", 0.0));
+    if (resized.width() == width && resized.height() == height) return resized;
     // A bitmap has no loader to pass failure levels to.
     return bitmap_->thumbnail_image(
         width, VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
@@ -253,7 +314,7 @@ VImage Picture::Impl::scaledByLoader(int width, int height) const {
 std::optional<VImage> Picture::Impl::decodeJpegDirectly(int shrink) const {
   std::optional<media::Bytes> fileBytes;
   if (!bytes_) {
-    fileBytes = readSmallFile(path_, kMaxJpegFileBytes);
+    fileBytes = file_->readAll(kMaxJpegFileBytes);
     if (!fileBytes) return std::nullopt;
   }
   const media::Bytes& jpeg = bytes_ ? *bytes_ : *fileBytes;
@@ -264,11 +325,17 @@ std::optional<VImage> Picture::Impl::decodeJpegDirectly(int shrink) const {
 
 Picture::Picture(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
 
-std::optional<Picture> Picture::fromFile(const std::string& path) {
-  if (path.empty()) return std::nullopt;
-  auto impl = Impl::openFile(path);
+std::optional<Picture> Picture::fromFile(std::shared_ptr<const file::InputFile> file) {
+  if (!file) return std::nullopt;
+  auto impl = Impl::openFile(std::move(file));
   if (!impl) return std::nullopt;
   return Picture(std::move(impl));
+}
+
+std::optional<Picture> Picture::fromFile(const std::string& path) {
+  std::optional<file::InputFile> file = file::InputFile::open(path);
+  if (!file) return std::nullopt;
+  return fromFile(std::make_shared<const file::InputFile>(std::move(*file)));
 }
 
 std::optional<Picture> Picture::fromBytes(media::Bytes bytes) {
@@ -282,16 +349,12 @@ std::optional<Picture> Picture::fromRgbPixels(int width, int height, const media
       rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3) {
     return std::nullopt;
   }
-  try {
-    VipsImage* copy =
-        vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR);
-    if (copy == nullptr) throw vips::VError();
-    copy->Type = VIPS_INTERPRETATION_sRGB;
-    return Picture(Impl::fromBitmap(VImage(copy)));
-  } catch (const vips::VError& error) {
-    detail::describe(error);
-    return std::nullopt;
-  }
+  const detail::VipsCall call;  // a failure's text stays in this operation's scope
+  VipsImage* copy =
+      vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR);
+  if (copy == nullptr) return std::nullopt;
+  copy->Type = VIPS_INTERPRETATION_sRGB;
+  return Picture(Impl::fromBitmap(VImage(copy)));
 }
 
 int Picture::pixelsWide() const { return impl_->facts().width; }
@@ -315,6 +378,7 @@ PointSize Picture::sizeInPoints() const {
 std::optional<Rgba> Picture::colorAt(int x, int y) const {
   const auto& facts = impl_->facts();
   if (x < 0 || y < 0 || x >= facts.width || y >= facts.height) return std::nullopt;
+  const detail::VipsCall call;
   try {
     // A single-pass decode stops at row y, so reading a pixel near the top is cheap.
     const VImage source = impl_->openSequential();
@@ -324,8 +388,7 @@ std::optional<Rgba> Picture::colorAt(int x, int y) const {
     if (value.size() < 4) return std::nullopt;
     auto sample = [&](size_t i) { return static_cast<uint8_t>(value[i]); };
     return Rgba{sample(0), sample(1), sample(2), sample(3)};
-  } catch (const vips::VError& error) {
-    detail::describe(error);
+  } catch (const vips::VError&) {
     return std::nullopt;
   }
 }

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "media/MediaRecord.h"
+#include "platform/file/InputFile.h"
 
 namespace corvane::imaging {
 
@@ -50,7 +51,11 @@ bool startUp();
 
 class Picture {
  public:
-  // none: no picture / unreadable / refused (format or size).
+  // none: no picture / unreadable / refused (format or size). The picture
+  // keeps the file open while it (or a copy) lives and reads it only
+  // through that descriptor, never by its path again.
+  static std::optional<Picture> fromFile(std::shared_ptr<const file::InputFile> file);
+  // The same for the file at path, opened with file::InputFile::open.
   static std::optional<Picture> fromFile(const std::string& path);
   // none: the bytes are no picture.
   static std::optional<Picture> fromBytes(media::Bytes bytes);

@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <vips/vips8>
 
 #include "media/MediaRecord.h"
@@ -32,7 +31,7 @@ class Picture::Impl {
 
   // Reads the header; none when the input is no picture of an accepted
   // format, or is larger than kMaxPixels.
-  static std::shared_ptr<const Impl> openFile(const std::string& path);
+  static std::shared_ptr<const Impl> openFile(std::shared_ptr<const file::InputFile> file);
   static std::shared_ptr<const Impl> openBytes(media::Bytes bytes);
   // A picture that is already a bitmap in memory (a drawing's result).
   static std::shared_ptr<const Impl> fromBitmap(vips::VImage bitmap);
@@ -53,7 +52,10 @@ class Picture::Impl {
  private:
   Impl() = default;
   static std::shared_ptr<const Impl> open(std::shared_ptr<Impl> impl);
-  bool startsLikeBmp() const;
+  // A picture made from a bitmap in memory, with no file or bytes behind it.
+  bool isBitmapOnly() const { return !file_ && !bytes_; }
+  // The first bytes of the picture, for its signature.
+  media::Bytes head() const;
   vips::VSource newSource() const;
   // shrink > 1 asks the JPEG decoder for a 1/shrink scale (rounded up).
   vips::VImage load(VipsAccess access, int shrink = 1) const;
@@ -62,7 +64,8 @@ class Picture::Impl {
   // when it is not a plain JPEG, so that libvips' loader takes it.
   std::optional<vips::VImage> decodeJpegDirectly(int shrink) const;
 
-  std::string path_;                           // set for a file
+  // Set for a file; libvips reads it through the descriptor (see newSource).
+  std::shared_ptr<const file::InputFile> file_;
   std::shared_ptr<const media::Bytes> bytes_;  // set for bytes held in memory
   // BMP has no streaming decoder here: its bytes (a file's too) are held in
   // memory and decoded through the buffer interface.

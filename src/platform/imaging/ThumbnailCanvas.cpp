@@ -8,6 +8,7 @@ namespace corvane::imaging {
 using vips::VImage;
 
 media::Bytes drawScaledOnCanvasAsTiff(const Picture& picture, const CanvasLayout& layout) {
+  const detail::VipsCall call;
   try {
     const std::vector<double> fill{double(layout.fill.r), double(layout.fill.g), double(layout.fill.b)};
     VImage drawn = detail::toSrgb8(picture.impl().scaled(layout.pictureWidth, layout.pictureHeight));
@@ -23,7 +24,7 @@ media::Bytes drawScaledOnCanvasAsTiff(const Picture& picture, const CanvasLayout
     return detail::takeBlob(drawn.tiffsave_buffer(
         VImage::option()->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_NONE)->set("strip", true)));
   } catch (const vips::VError& error) {
-    throw ImagingError(detail::describe(error));
+    throw ImagingError(call.failureText(error));
   }
 }
 

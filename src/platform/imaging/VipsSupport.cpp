@@ -1,5 +1,6 @@
 #include "platform/imaging/VipsSupport.h"
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -18,9 +19,37 @@ bool startUp() {
 
 namespace corvane::imaging::detail {
 
-std::string describe(const vips::VError& error) {
-  std::string text = error.what();
-  vips_error_clear();
+namespace {
+
+// Guards the count of operations in progress and the clearing of the buffer.
+std::mutex callsGate;
+int callsInProgress = 0;
+
+size_t errorBufferLength() {
+  const char* text = vips_error_buffer();
+  return text == nullptr ? 0 : std::strlen(text);
+}
+
+}  // namespace
+
+VipsCall::VipsCall() {
+  const std::lock_guard<std::mutex> lock(callsGate);
+  ++callsInProgress;
+  start_ = errorBufferLength();
+}
+
+VipsCall::~VipsCall() {
+  const std::lock_guard<std::mutex> lock(callsGate);
+  // With no operation left to read it, the buffer starts afresh; a daemon
+  // that never clears it would soon have a full buffer and stale texts.
+  if (--callsInProgress == 0) vips_error_clear();
+}
+
+std::string VipsCall::failureText(const vips::VError& error) const {
+  const std::string all = error.what();
+  // Shorter than at the start: libvips itself cleared the buffer meanwhile,
+  // so all of it belongs to this operation's time.
+  std::string text = start_ <= all.size() ? all.substr(start_) : all;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
     text.pop_back();
   }

@@ -1,7 +1,7 @@
 #pragma once
 
 // The imaging layer's private helpers over libvips. Nothing outside
-// src/platform/imaging includes this.
+// src/platform/imaging (and its tests) includes this.
 
 #include <string>
 #include <vips/vips8>
@@ -11,9 +11,31 @@
 
 namespace corvane::imaging::detail {
 
-// The text of a libvips failure, for ImagingError. Clears the library's error
-// buffer so that later failures do not repeat this one.
-std::string describe(const vips::VError& error);
+// One operation of the imaging layer on libvips, for as long as the object
+// lives; every operation that may fail holds one.
+//
+// libvips collects failure texts in a single buffer for the whole process,
+// and a VError copies the whole buffer. Clearing it from one thread while
+// another is between a failure and reading its text would take that text
+// away, so nothing clears it while any operation is in progress: the last
+// operation to end does. A failure's text is what the buffer gained since its
+// own operation began (another operation failing at the same moment may add
+// lines of its own; nothing is lost).
+//
+// Any thread; the objects of one thread must end in reverse order of making.
+class VipsCall {
+ public:
+  VipsCall();
+  ~VipsCall();
+  VipsCall(const VipsCall&) = delete;
+  VipsCall& operator=(const VipsCall&) = delete;
+
+  // The text of a failure within this operation, for ImagingError.
+  std::string failureText(const vips::VError& error) const;
+
+ private:
+  size_t start_ = 0;  // the buffer's length when the operation began
+};
 
 // 8-bit sRGB with 3 bands, or 4 when the picture has alpha: grey, 16-bit and
 // CMYK pictures all come out as ordinary RGB.

@@ -1,58 +1,51 @@
 #include "platform/ipc/NotificationCenter.h"
 
-#include <sdbus-c++/sdbus-c++.h>
-
-#include "platform/ipc/BusNames.h"
-
 namespace corvane::ipc {
-namespace {
 
-std::optional<std::string> appIdOf(const std::map<std::string, sdbus::Variant>& userInfo) {
-  auto it = userInfo.find(std::string(kAppIdKey));
-  if (it == userInfo.end() || it->second.peekValueType() != "s") return std::nullopt;
-  return it->second.get<std::string>();
-}
-
-}  // namespace
-
-NotificationCenter::NotificationCenter()
-    : connection_(sdbus::createSessionBusConnection()),
-      emitter_(sdbus::createObject(*connection_, std::string(kNotificationPath))) {}
+NotificationCenter::NotificationCenter() : connection_(Connection::openSession(&error_)) {}
 
 NotificationCenter::~NotificationCenter() {
   stop();
   observers_.clear();
 }
 
-void NotificationCenter::addObserver(const std::string& name, Handler handler) {
-  const std::string rule = "type='signal',path='" + std::string(kNotificationPath) + "',interface='" +
-                           std::string(kNotificationInterface) + "',member='" + name + "'";
-  observers_.insert_or_assign(
-      name, connection_->addMatch(rule, [name, handler = std::move(handler)](sdbus::Message& message) {
-        Notification notification{name, std::nullopt};
-        try {
-          std::map<std::string, sdbus::Variant> userInfo;
-          message >> userInfo;
-          notification.appId = appIdOf(userInfo);
-        } catch (const sdbus::Error&) {
-          // A notification with a user info of another shape carries no id.
-        }
-        handler(notification);
-      }));
+bool NotificationCenter::addObserver(const std::string& name, Handler handler) {
+  if (!connection_) return false;
+  const std::string rule = std::string("type='signal',path='") + contract::kNotificationPath +
+                           "',interface='" + contract::kNotifications + "',member='" + name + "'";
+  SlotPtr match = connection_->addMatch(rule, [name, handler = std::move(handler)](MessageReader& args) {
+    media::MediaRecord userInfo;
+    Notification notification{name, std::nullopt};
+    // A user info of another shape carries no id.
+    if (args.read(userInfo).ok()) {
+      if (const std::string* appId = userInfo.get<std::string>(contract::kAppIdKey))
+        notification.appId = *appId;
+    }
+    handler(notification);
+  });
+  if (!match) return false;
+  observers_.insert_or_assign(name, std::move(match));
+  return true;
 }
 
 void NotificationCenter::removeObserver(const std::string& name) { observers_.erase(name); }
 
-void NotificationCenter::post(const std::string& name, const std::optional<std::string>& appId) {
-  std::map<std::string, sdbus::Variant> userInfo;
-  if (appId) userInfo.emplace(std::string(kAppIdKey), sdbus::Variant(*appId));
-  emitter_->emitSignal(name).onInterface(std::string(kNotificationInterface)).withArguments(userInfo);
+bool NotificationCenter::post(const std::string& name, const std::optional<std::string>& appId) {
+  if (!connection_) return false;
+  media::MediaRecord userInfo;
+  if (appId) userInfo.set(contract::kAppIdKey, *appId);
+  MessageWriter signal =
+      connection_->newSignal(contract::kNotificationPath, contract::kNotifications, name.c_str());
+  signal.add(userInfo);
+  return connection_->send(std::move(signal)) == 0;
 }
 
-void NotificationCenter::start(EventLoopThread::LostHandler onLost) {
-  loop_.start(*connection_, std::move(onLost));
+void NotificationCenter::start(Connection::LostHandler onLost) {
+  if (connection_) connection_->serve(std::move(onLost));
 }
 
-void NotificationCenter::stop() { loop_.stop(); }
+void NotificationCenter::stop() {
+  if (connection_) connection_->stop();
+}
 
 }  // namespace corvane::ipc

@@ -3,17 +3,18 @@
 // Machine-wide notifications over the session bus: broadcast signals on
 // /org/corvane/Corvane, interface org.corvane.Notifications, one a{sv}
 // argument (the user info). Any process may post; every observer hears.
+//
+// The center owns a connection of its own. Observers are added and removed,
+// and the center started and stopped, by the thread that owns it; post() may
+// be called from any thread, observers' handlers included. Failures are
+// values: connected() and error() after construction, false from post().
 
-#include <sdbus-c++/IConnection.h>
-#include <sdbus-c++/IObject.h>
-
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "platform/ipc/EventLoopThread.h"
+#include "platform/ipc/Connection.h"
 
 namespace corvane::ipc {
 
@@ -26,29 +27,31 @@ class NotificationCenter {
  public:
   using Handler = std::function<void(const Notification&)>;
 
-  // Connects to the session bus; throws sdbus::Error when it cannot.
-  NotificationCenter();
+  NotificationCenter();  // connects to the session bus
   ~NotificationCenter();
   NotificationCenter(const NotificationCenter&) = delete;
   NotificationCenter& operator=(const NotificationCenter&) = delete;
 
-  // Handlers run on the center's event-loop thread (see start()).
-  void addObserver(const std::string& name, Handler handler);
+  bool connected() const { return connection_ != nullptr; }
+  const std::string& error() const { return error_; }  // why it is not connected
+
+  // Handlers run on the center's serving thread (see start()). False when
+  // the bus refuses the match.
+  bool addObserver(const std::string& name, Handler handler);
   void removeObserver(const std::string& name);
 
   // Broadcasts name with {"appId": appId}, or with an empty user info.
-  void post(const std::string& name, const std::optional<std::string>& appId);
+  bool post(const std::string& name, const std::optional<std::string>& appId);
 
   // Delivers notifications from a thread of the center's own until stop();
   // onLost is called there when the bus goes away.
-  void start(EventLoopThread::LostHandler onLost = {});
+  void start(Connection::LostHandler onLost = {});
   void stop();
 
  private:
-  std::unique_ptr<sdbus::IConnection> connection_;
-  std::unique_ptr<sdbus::IObject> emitter_;
-  std::map<std::string, sdbus::Slot> observers_;
-  EventLoopThread loop_;
+  std::string error_;  // before connection_, which fills it in
+  std::unique_ptr<Connection> connection_;
+  std::map<std::string, SlotPtr> observers_;
 };
 
 }  // namespace corvane::ipc

@@ -1,56 +1,108 @@
-#include "platform/ipc/RecordCodec.h"
+// Records as a{sv}, straight from and into media::MediaRecord.
 
-#include "media/Text.h"
+#include <string_view>
+
+#include "platform/ipc/Message.h"
 
 namespace corvane::ipc {
 
-using namespace corvane::media;
-
-sdbus::Variant toWire(const MediaValue& value) {
+void MessageWriter::addValue(const media::MediaValue& value) {
   struct Encode {
-    sdbus::Variant operator()(const NullMarker&) const {
-      return sdbus::Variant(std::vector<sdbus::Variant>{});
-    }
-    sdbus::Variant operator()(const std::string& s) const { return sdbus::Variant(toValidUtf8(s)); }
-    sdbus::Variant operator()(int32_t v) const { return sdbus::Variant(v); }
-    sdbus::Variant operator()(uint64_t v) const { return sdbus::Variant(v); }
-    sdbus::Variant operator()(double v) const { return sdbus::Variant(v); }
-    sdbus::Variant operator()(bool v) const { return sdbus::Variant(v); }
-    sdbus::Variant operator()(const Date& d) const { return sdbus::Variant(static_cast<int64_t>(d.micros)); }
-    sdbus::Variant operator()(const Bytes& b) const { return sdbus::Variant(b); }
-    // Never produced by the service; sent as an empty string should it ever be.
-    sdbus::Variant operator()(const Unsupported&) const { return sdbus::Variant(std::string()); }
+    MessageWriter& out;
+    void operator()(const media::NullMarker&) const { out.open('v', "av").open('a', "v").close().close(); }
+    void operator()(const std::string& text) const { out.open('v', "s").add(text).close(); }
+    void operator()(int32_t number) const { out.open('v', "i").add(number).close(); }
+    void operator()(uint64_t size) const { out.open('v', "t").add(size).close(); }
+    void operator()(double number) const { out.open('v', "d").add(number).close(); }
+    void operator()(bool flag) const { out.open('v', "b").add(flag).close(); }
+    void operator()(const media::Date& date) const { out.open('v', "x").add(int64_t{date.micros}).close(); }
+    void operator()(const media::Bytes& bytes) const { out.open('v', "ay").add(bytes).close(); }
+    // Never produced by the service; sent as an empty text should it ever be.
+    void operator()(const media::Unsupported&) const { out.open('v', "s").add("").close(); }
   };
-  return std::visit(Encode{}, value);
+  std::visit(Encode{*this}, value);
 }
 
-MediaValue fromWire(const sdbus::Variant& value) {
-  const std::string type = value.peekValueType();
-  try {
-    if (type == "s") return value.get<std::string>();
-    if (type == "i") return value.get<int32_t>();
-    if (type == "t") return value.get<uint64_t>();
-    if (type == "d") return value.get<double>();
-    if (type == "b") return value.get<bool>();
-    if (type == "x") return Date{value.get<int64_t>()};
-    if (type == "ay") return value.get<std::vector<uint8_t>>();
-    if (type == "av" && value.get<std::vector<sdbus::Variant>>().empty()) return NullMarker{};
-  } catch (const sdbus::Error&) {
-    // Falls through: a value that cannot be read is of no usable kind.
+MessageWriter& MessageWriter::add(const media::MediaRecord& record) {
+  open('a', "{sv}");
+  for (const auto& [key, value] : record) {
+    open('e', "sv").add(key);
+    addValue(value);
+    close();
   }
-  return Unsupported{type};
+  return close();
 }
 
-WireRecord toWire(const MediaRecord& record) {
-  WireRecord wire;
-  for (const auto& [key, value] : record) wire.emplace(toValidUtf8(key), toWire(value));
-  return wire;
+media::MediaValue MessageReader::readValue(const char* signature) {
+  const std::string_view type(signature);
+  if (type == "s") {
+    std::string text;
+    read(text);
+    return text;
+  }
+  if (type == "i") {
+    int32_t number = 0;
+    read(number);
+    return number;
+  }
+  if (type == "t") {
+    uint64_t size = 0;
+    read(size);
+    return size;
+  }
+  if (type == "d") {
+    double number = 0;
+    read(number);
+    return number;
+  }
+  if (type == "b") {
+    bool flag = false;
+    read(flag);
+    return flag;
+  }
+  if (type == "x") {
+    int64_t micros = 0;
+    read(micros);
+    return media::Date{micros};
+  }
+  if (type == "ay") {
+    media::Bytes bytes;
+    read(bytes);
+    return bytes;
+  }
+  if (type == "av") {
+    // Only an empty one is the null marker.
+    check(sd_bus_message_enter_container(message_, 'a', "v"));
+    const bool empty = ok() && sd_bus_message_at_end(message_, 0) > 0;
+    if (ok() && !empty) check(sd_bus_message_skip(message_, nullptr));
+    if (ok()) check(sd_bus_message_exit_container(message_));
+    if (empty) return media::NullMarker{};
+  } else {
+    check(sd_bus_message_skip(message_, signature));
+  }
+  return media::Unsupported{std::string(type)};
 }
 
-MediaRecord fromWire(const WireRecord& wire) {
-  MediaRecord record;
-  for (const auto& [key, value] : wire) record.set(key, fromWire(value));
-  return record;
+MessageReader& MessageReader::read(media::MediaRecord& record) {
+  if (!ok() || !check(sd_bus_message_enter_container(message_, 'a', "{sv}")).ok()) return *this;
+  media::MediaRecord values;
+  for (;;) {
+    const int entry = sd_bus_message_enter_container(message_, 'e', "sv");
+    if (entry == 0) break;  // no more entries
+    std::string key;
+    char type = 0;
+    const char* contents = nullptr;
+    if (!check(entry).read(key).ok() || !check(sd_bus_message_peek_type(message_, &type, &contents)).ok() ||
+        !check(sd_bus_message_enter_container(message_, 'v', contents)).ok())
+      return *this;
+    media::MediaValue value = readValue(contents);
+    if (ok()) check(sd_bus_message_exit_container(message_));  // the variant
+    if (ok()) check(sd_bus_message_exit_container(message_));  // the entry
+    if (!ok()) return *this;
+    if (!values.contains(key)) values.set(key, std::move(value));
+  }
+  if (check(sd_bus_message_exit_container(message_)).ok()) record = std::move(values);
+  return *this;
 }
 
 }  // namespace corvane::ipc

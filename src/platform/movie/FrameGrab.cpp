@@ -23,6 +23,8 @@ namespace {
 // The library's time unit; its own macro for it is a C compound literal.
 constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
 
+constexpr size_t kScalerSlackBytes = 64;
+
 // Decoding threads: enough to use a desktop's cores, few enough that one
 // request never floods the machine (each frame thread holds frames of its own).
 int decoderThreads() { return std::clamp(av_cpu_count(), 1, 4); }
@@ -67,12 +69,15 @@ std::optional<Frame> toRgb(AVFormatContext& context, AVStream& stream, const AVF
   Frame out;
   out.width = static_cast<int>(width);
   out.height = static_cast<int>(height);
-  out.rgb.resize(static_cast<size_t>(width * height * 3));
+  const auto bytes = static_cast<size_t>(width * height * 3);
+  // The converters write whole SIMD words, a few bytes past the last pixel.
+  out.rgb.resize(bytes + kScalerSlackBytes);
   uint8_t* planes[4] = {out.rgb.data(), nullptr, nullptr, nullptr};
   int strides[4] = {out.width * 3, 0, 0, 0};
   if (sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, strides) != out.height) {
     return std::nullopt;
   }
+  out.rgb.resize(bytes);
   return out;
 }
 
@@ -125,6 +130,8 @@ class Decoding {
     }
   }
 
+  bool ready() const { return packet_ != nullptr; }
+
   void restart() {
     avcodec_flush_buffers(codec_.get());
     draining_ = false;
@@ -159,7 +166,7 @@ std::optional<Frame> Movie::Demuxer::grab(double seconds) {
   Decoding decoding(*this, std::move(codec));
   FramePtr frame(av_frame_alloc());
   FramePtr shown(av_frame_alloc());
-  if (!frame || !shown) return std::nullopt;
+  if (!frame || !shown || !decoding.ready()) return std::nullopt;
   bool haveShown = false;
   // Seek to the key frame at or before the target. Some demuxers seek by
   // estimate and land past it; then the stream is decoded from its start.
@@ -202,7 +209,8 @@ std::optional<Frame> Movie::Demuxer::firstFrame() {
   av_seek_frame(context.get(), pictureStream, start, AVSEEK_FLAG_BACKWARD);
   Decoding decoding(*this, std::move(codec));
   FramePtr frame(av_frame_alloc());
-  if (!frame || decoding.next(*frame, [](const AVPacket&) { return false; }) != Decoding::Step::Frame) {
+  if (!frame || !decoding.ready() ||
+      decoding.next(*frame, [](const AVPacket&) { return false; }) != Decoding::Step::Frame) {
     return std::nullopt;
   }
   return toRgb(*context, stream, *frame);

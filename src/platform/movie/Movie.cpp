@@ -9,6 +9,8 @@ extern "C" {
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #include "media/MainThread.h"
 #include "media/PathNames.h"
@@ -40,6 +42,17 @@ std::string errorText(int code) {
   std::array<char, AV_ERROR_MAX_STRING_SIZE> text{};
   av_strerror(code, text.data(), text.size());
   return media::toValidUtf8(text.data());
+}
+
+// Formats whose files name further files or network resources
+// (playlists, concatenation and composition lists, session descriptions,
+// numbered picture sequences): a movie is the one file it was asked for.
+// Some of them would also wait and retry while those stay out of reach.
+bool namesOtherResources(const AVInputFormat& format) {
+  static constexpr std::string_view kRefused[] = {
+      "hls", "dash", "concat", "sdp", "rtsp", "rtp", "imf", "webm_dash_manifest", "image2"};
+  return std::find(std::begin(kRefused), std::end(kRefused), std::string_view(format.name)) !=
+         std::end(kRefused);
 }
 
 bool isMovFamily(const AVFormatContext& context) {
@@ -208,7 +221,10 @@ OpenResult Movie::open(const file::InputFile& file, std::string_view fileName) {
   // turns out damaged (an error). The name is not offered to the probe: an
   // extension alone must not make a text file a movie.
   const AVInputFormat* format = nullptr;
-  if (av_probe_input_buffer2(input, &format, "", nullptr, 0, kProbeBytes) < 0 || format == nullptr) return {};
+  if (av_probe_input_buffer2(input, &format, "", nullptr, 0, kProbeBytes) < 0 || format == nullptr ||
+      namesOtherResources(*format)) {
+    return {};
+  }
 
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) return {};
@@ -224,7 +240,10 @@ OpenResult Movie::open(const file::InputFile& file, std::string_view fileName) {
   av_dict_free(&options);
   if (opened < 0) return {std::nullopt, errorText(opened)};  // libavformat has freed the context
   demuxer->context.reset(raw);
-  if (const int found = avformat_find_stream_info(raw, nullptr); found < 0) {
+  // A MOV/MP4 header describes every track (its sample descriptions, the
+  // display size in the track header); other containers are read on until
+  // their streams are known.
+  if (const int found = isMovFamily(*raw) ? 0 : avformat_find_stream_info(raw, nullptr); found < 0) {
     return {std::nullopt, errorText(found)};
   }
 

@@ -8,13 +8,6 @@ std::string fourccText(FourCC code) {
   return text;
 }
 
-std::optional<FourCC> fourccFromText(std::string_view text) {
-  if (text.size() != 4) return std::nullopt;
-  FourCC code = 0;
-  for (char c : text) code = (code << 8) | static_cast<uint8_t>(c);
-  return code;
-}
-
 bool ByteCursor::has(size_t count) {
   if (ok_ && count <= remaining()) return true;
   ok_ = false;
@@ -31,7 +24,6 @@ uint64_t ByteCursor::bigEndian(size_t count) {
 
 uint8_t ByteCursor::u8() { return static_cast<uint8_t>(bigEndian(1)); }
 uint16_t ByteCursor::u16() { return static_cast<uint16_t>(bigEndian(2)); }
-uint32_t ByteCursor::u24() { return static_cast<uint32_t>(bigEndian(3)); }
 uint32_t ByteCursor::u32() { return static_cast<uint32_t>(bigEndian(4)); }
 uint64_t ByteCursor::u64() { return bigEndian(8); }
 
@@ -107,21 +99,5 @@ std::optional<Box> findPath(ByteSpan bytes, std::initializer_list<FourCC> path) 
   }
   return box;
 }
-
-namespace {
-
-void walkLevel(ByteSpan bytes, int depth, const BoxVisitor& visit) {
-  if (depth >= kMaxBoxDepth) return;
-  BoxReader reader(bytes);
-  while (auto box = reader.next()) {
-    if (!visit(*box, depth)) continue;
-    const ByteSpan inner = box->type == fourcc("meta") ? metaChildren(box->payload) : box->payload;
-    walkLevel(inner, depth + 1, visit);
-  }
-}
-
-}  // namespace
-
-void walkBoxes(ByteSpan bytes, const BoxVisitor& visit) { walkLevel(bytes, 0, visit); }
 
 }  // namespace corvane::mp4

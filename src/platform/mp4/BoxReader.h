@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -32,8 +31,6 @@ constexpr FourCC fourcc(const char (&text)[5]) {
 
 // The four raw bytes of a code ("\xA9nam" stays four bytes).
 std::string fourccText(FourCC code);
-// The code of four raw bytes; none unless text has exactly four.
-std::optional<FourCC> fourccFromText(std::string_view text);
 
 // Walks deeper than this are refused: real files nest about ten levels.
 inline constexpr int kMaxBoxDepth = 32;
@@ -46,11 +43,10 @@ class ByteCursor {
 
   uint8_t u8();
   uint16_t u16();
-  uint32_t u24();
   uint32_t u32();
   uint64_t u64();
   void skip(size_t count);
-  // The next count bytes, empty (and failed) when fewer are left.
+  // The next count bytes; empty (and the cursor failed) when fewer are left.
   ByteSpan take(size_t count);
 
   bool ok() const { return ok_; }
@@ -113,11 +109,5 @@ std::optional<Box> findPath(ByteSpan bytes, std::initializer_list<FourCC> path);
 // The children of a 'meta' payload: ISO files put 4 bytes of version and
 // flags first, QuickTime files do not; the handler box tells them apart.
 ByteSpan metaChildren(ByteSpan payload);
-
-// Visits every box of bytes depth first, in file order. visit gets the box and
-// its depth (0 for the boxes of bytes) and returns true to walk into its
-// payload as a list of boxes. Nothing below kMaxBoxDepth is visited.
-using BoxVisitor = std::function<bool(const Box& box, int depth)>;
-void walkBoxes(ByteSpan bytes, const BoxVisitor& visit);
 
 }  // namespace corvane::mp4

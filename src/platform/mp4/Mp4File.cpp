@@ -1,22 +1,20 @@
 #include "platform/mp4/Mp4File.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <taglib/mp4coverart.h>
 #include <taglib/mp4file.h>
 #include <taglib/mp4item.h>
 #include <taglib/mp4tag.h>
 #include <taglib/tstringlist.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <functional>
+#include <climits>
 #include <limits>
-#include <memory>
 #include <utility>
+
+#include "media/MediaDBKeys.h"
+#include "platform/file/CheckedFileStream.h"
+#include "platform/mp4/StoreGuard.h"
 
 namespace corvane::mp4 {
 
@@ -29,44 +27,7 @@ constexpr size_t kMaxElementsPerItem = 1024;
 // Real files have a handful of top-level boxes before the movie box.
 constexpr int kMaxTopLevelBoxes = 4096;
 
-// Closes a descriptor on every path.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
-// Opens path without blocking on a FIFO and only when it is a regular file.
-FileDescriptor openRegular(const std::string& path, int mode) {
-  FileDescriptor fd(::open(path.c_str(), mode | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileDescriptor(-1);
-  return fd;
-}
-
-bool readFully(int fd, uint64_t offset, std::span<uint8_t> out) {
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Reads `out.size()` bytes at an offset of the file; false when it cannot.
-using ReadAt = std::function<bool(uint64_t offset, std::span<uint8_t> out)>;
+using detail::ReadAt;
 
 // The payload of the first top-level 'moov' box. Every top-level header
 // before it must be well formed; a movie box that is cut short or larger
@@ -467,29 +428,49 @@ void storeArtworks(TagLib::MP4::Tag& tag, const std::vector<Artwork>& artworks) 
   tag.setItem("covr", TagLib::MP4::Item(list));
 }
 
-struct WritableText {
-  const char* code;
-  TextField field;
-};
-
-constexpr std::array<WritableText, 7> kWritableText{{
-    {"\251nam", &Tags::name},
-    {"\251ART", &Tags::artist},
-    {"aART", &Tags::albumArtist},
-    {"\251alb", &Tags::album},
-    {"\251wrt", &Tags::composer},
-    {"\251gen", &Tags::genre},
-    {"\251day", &Tags::releaseDate},
-}};
-
 bool writableFieldsDiffer(const Tags& a, const Tags& b) {
-  for (const WritableText& t : kWritableText) {
+  for (const WritableText& t : kWritableTexts) {
     if (a.*(t.field) != b.*(t.field)) return true;
   }
   return a.track != b.track || a.disk != b.disk || a.artworks != b.artworks;
 }
 
+// Whether written holds every change that was asked for (requested where it
+// differs from before). Fields left alone are not compared: the library
+// normalises some of them when it saves (a numeric genre becomes text,
+// invalid UTF-8 is replaced). Artwork is compared by its bytes: the library
+// may store the picture kind differently.
+bool holdsRequestedChanges(const Tags& written, const Tags& requested, const Tags& before) {
+  for (const WritableText& t : kWritableTexts) {
+    if (requested.*(t.field) != before.*(t.field) && written.*(t.field) != requested.*(t.field)) return false;
+  }
+  if (requested.track != before.track && written.track != requested.track) return false;
+  if (requested.disk != before.disk && written.disk != requested.disk) return false;
+  const auto sameData = [](const Artwork& a, const Artwork& b) { return a.data == b.data; };
+  return requested.artworks == before.artworks ||
+         std::equal(written.artworks.begin(), written.artworks.end(), requested.artworks.begin(),
+                    requested.artworks.end(), sameData);
+}
+
+// Positioned reads through the stream a store writes with.
+ReadAt readerOf(file::CheckedFileStream& stream) {
+  return [&stream](uint64_t offset, std::span<uint8_t> out) {
+    return offset <= static_cast<uint64_t>(LONG_MAX) &&
+           stream.readAt(static_cast<long>(offset), reinterpret_cast<char*>(out.data()), out.size());
+  };
+}
+
 }  // namespace
+
+const std::array<WritableText, 7> kWritableTexts{{
+    {&Tags::name, "\251nam", media::MediaDBMusicColumnTitle},
+    {&Tags::album, "\251alb", media::MediaDBMusicColumnAlbum},
+    {&Tags::artist, "\251ART", media::MediaDBMusicColumnArtist},
+    {&Tags::albumArtist, "aART", media::MediaDBMusicColumnAlbumArtist},
+    {&Tags::composer, "\251wrt", media::MediaDBMusicColumnComposer},
+    {&Tags::genre, "\251gen", media::MediaDBMusicColumnGenre},
+    {&Tags::releaseDate, "\251day", media::MediaDBMusicColumnDateReleased},
+}};
 
 void Tags::addArtwork(Artwork artwork) { artworks.push_back(std::move(artwork)); }
 
@@ -515,15 +496,18 @@ std::optional<Mp4File> Mp4File::fromBytes(ByteSpan fileBytes) {
   return fromMovieBox(*movie);
 }
 
-std::optional<Mp4File> Mp4File::openRead(const std::string& path) {
-  const FileDescriptor fd = openRegular(path, O_RDONLY);
-  struct stat st {};
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return std::nullopt;
-  const auto movie =
-      readMovieBox(static_cast<uint64_t>(st.st_size),
-                   [&](uint64_t offset, std::span<uint8_t> out) { return readFully(fd.get(), offset, out); });
+std::optional<Mp4File> Mp4File::read(const file::InputFile& file) {
+  const auto movie = readMovieBox(file.size(), [&file](uint64_t offset, std::span<uint8_t> out) {
+    return file.readAt(offset, out.data(), out.size());
+  });
   if (!movie) return std::nullopt;
   return fromMovieBox(*movie);
+}
+
+std::optional<Mp4File> Mp4File::openRead(const std::string& path) {
+  const std::optional<file::InputFile> file = file::InputFile::open(path);
+  if (!file) return std::nullopt;
+  return read(*file);
 }
 
 Mp4File Mp4File::fromMovieBox(const media::Bytes& movie) {
@@ -534,34 +518,17 @@ Mp4File Mp4File::fromMovieBox(const media::Bytes& movie) {
   return file;
 }
 
-std::optional<Mp4File> Mp4File::openForChange(const std::string& path) {
-  if (!openRegular(path, O_RDWR).valid()) return std::nullopt;
-  auto file = openRead(path);
-  if (file) file->path_ = path;
-  return file;
-}
-
-const MetadataItem* Mp4File::findItem(std::string_view code) const {
-  const auto it =
-      std::find_if(items_.begin(), items_.end(), [&](const MetadataItem& i) { return i.code == code; });
-  return it == items_.end() ? nullptr : &*it;
-}
-
-bool Mp4File::store(const Tags& updated) { return storeThrough(updated, nullptr); }
-
-bool Mp4File::store(const Tags& updated, TagLib::IOStream& stream) { return storeThrough(updated, &stream); }
-
-bool Mp4File::storeThrough(const Tags& updated, TagLib::IOStream* stream) {
-  if (path_.empty()) return false;
+bool Mp4File::store(const Tags& updated, file::CheckedFileStream& stream) {
   if (!writableFieldsDiffer(tags_, updated)) return true;
+  const ReadAt readAt = readerOf(stream);
+  const long length = stream.length();
+  if (stream.failed() || !detail::safeForTheWriter(static_cast<uint64_t>(length), readAt)) return false;
   {
     // Audio properties are not needed for a save; skipping them saves a pass.
-    const auto opened = stream ? std::make_unique<TagLib::MP4::File>(stream, false)
-                               : std::make_unique<TagLib::MP4::File>(path_.c_str(), false);
-    TagLib::MP4::File& file = *opened;
+    TagLib::MP4::File file(&stream, false);
     TagLib::MP4::Tag* tag = file.tag();
     if (!file.isValid() || file.readOnly() || tag == nullptr) return false;
-    for (const WritableText& t : kWritableText) {
+    for (const WritableText& t : kWritableTexts) {
       if (tags_.*(t.field) != updated.*(t.field)) storeText(*tag, t.code, updated.*(t.field));
     }
     // TagLib folds 'gnre' into the same genre text, so which of the two it
@@ -570,13 +537,14 @@ bool Mp4File::storeThrough(const Tags& updated, TagLib::IOStream* stream) {
     if (tags_.track != updated.track) storePair(*tag, "trkn", updated.track);
     if (tags_.disk != updated.disk) storePair(*tag, "disk", updated.disk);
     if (tags_.artworks != updated.artworks) storeArtworks(*tag, updated.artworks);
-    if (!file.save()) return false;
+    if (!file.save() || stream.failed()) return false;
   }
   // What the file now holds, so that a second store compares against it.
-  if (auto reread = openRead(path_)) {
-    tags_ = std::move(reread->tags_);
-    items_ = std::move(reread->items_);
-  }
+  const auto movie = readMovieBox(static_cast<uint64_t>(stream.length()), readAt);
+  if (!movie || stream.failed()) return false;
+  Mp4File written = fromMovieBox(*movie);
+  if (!holdsRequestedChanges(written.tags_, updated, tags_)) return false;
+  *this = std::move(written);
   return true;
 }
 

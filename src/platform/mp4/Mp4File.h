@@ -2,17 +2,20 @@
 
 // The MP4 metadata layer: reads the iTunes-style metadata list
 // (moov/udta/meta/ilst) and the first audio track's timing of an MP4 family
-// file (MP4, M4A, M4V...), and writes a chosen set of tags back.
+// file (MP4, M4A, M4V...), and writes the tag writer's fields back.
 //
 // Reading is done here with our own box reader, in one pass over the movie
 // box only: the media data is never read, and TagLib is not involved (it
 // folds a numeric 'gnre' into '©gen' text, so a reader built on it cannot tell
 // the two apart). Writing goes through TagLib's MP4 file, which moves the
-// chunk offsets when the movie box grows.
+// chunk offsets when the movie box grows. TagLib trusts the sizes and counts
+// it finds, so a store first checks that the file is one TagLib can save into
+// without writing past what it holds, and refuses the others.
 //
-// An Mp4File holds no open file handle: opening reads what it needs and
-// closes the file at once. Objects are independent; use one per thread.
+// An Mp4File holds no open file: reading takes what it needs from a file the
+// caller opened. Objects are independent; use one per thread.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,10 +23,11 @@
 #include <vector>
 
 #include "media/MediaRecord.h"
+#include "platform/file/InputFile.h"
 #include "platform/mp4/BoxReader.h"
 
-namespace TagLib {
-class IOStream;
+namespace corvane::file {
+class CheckedFileStream;
 }
 
 namespace corvane::mp4 {
@@ -107,6 +111,16 @@ struct Tags {
   bool operator==(const Tags&) const = default;
 };
 
+// The text fields a store writes, each with its item and the media record key
+// the tag writer takes it from. With track, disk and the artwork list they
+// are everything a store changes.
+struct WritableText {
+  std::optional<std::string> Tags::*field;
+  const char* code;       // the item's atom name
+  const char* recordKey;  // MediaDB column key
+};
+extern const std::array<WritableText, 7> kWritableTexts;
+
 // One data element of a metadata item: its well-known type (1 UTF-8, 0
 // implicit, 13 JPEG, 21 signed integer...) and its value bytes.
 struct DataElement {
@@ -138,46 +152,46 @@ inline constexpr uint64_t kMaxMovieBoxBytes = 256ull * 1024 * 1024;
 
 class Mp4File {
  public:
-  // None when the file cannot be opened or read, is not a regular file, or
-  // has no well-formed movie box ('moov') among its top-level boxes.
+  // None when the file cannot be read or has no well-formed movie box
+  // ('moov') among its top-level boxes.
+  static std::optional<Mp4File> read(const file::InputFile& file);
+  // read() of the file at path, opened with file::InputFile::open (so also
+  // none for a missing path or anything but a regular file).
   static std::optional<Mp4File> openRead(const std::string& path);
-  // As openRead, and also none when the file cannot be opened for writing.
-  // Nothing is written until store.
-  static std::optional<Mp4File> openForChange(const std::string& path);
-  // The same reading done on a whole file's bytes already in memory (tests,
-  // fuzzing). The result cannot store.
+  // The same reading done on a whole file's bytes already in memory.
   static std::optional<Mp4File> fromBytes(ByteSpan fileBytes);
 
   // The tag set, as fetched when the file was opened.
   const Tags& tags() const { return tags_; }
   // Every metadata item, in file order.
   const std::vector<MetadataItem>& items() const { return items_; }
-  // The first item whose atom name is code (four raw bytes), or nullptr.
-  const MetadataItem* findItem(std::string_view code) const;
   std::optional<AudioTrack> firstAudioTrack() const { return audio_; }
 
-  // Writes the fields the tag writer changes: name, artist, albumArtist,
-  // album, composer, genre, releaseDate, track, disk and the artwork list.
-  // Each of them that differs from tags() is replaced in the file (removed
-  // when absent in updated); every other field and item is kept. Nothing is
-  // written when none differs. False when the file was not opened for change
-  // or the write fails.
+  // Writes the writable fields (kWritableTexts, track, disk, the artwork
+  // list) into the file that stream is open on, which holds the bytes this
+  // object was read from (the file itself, or a copy of it). Each field that
+  // differs from tags() is replaced (removed when absent in updated); every
+  // other field and item is kept. Nothing is written when none differs.
+  //
+  // False, having written nothing, when the file is one the writer library
+  // would write past or pad without bound: top-level boxes that do not fill
+  // the file exactly, a fragmented file, a movie box larger than
+  // kMaxMovieBoxBytes or with a box that overruns its parent, a chunk offset
+  // table whose count overruns its box or that stands first in the movie or
+  // user-data box. False also when a write fails or the file does not read
+  // back with every requested change (the library can save tags where no
+  // reader finds them); the file may then be half written, so callers write
+  // into a copy. On success tags() and items() describe the file as written.
   //
   // The writer library rewrites a numeric 'gnre' as '©gen' text with the
   // same genre name whenever it saves.
-  bool store(const Tags& updated);
-  // The same, writing through stream, which must be open on this file. The
-  // file's own stream drops write errors; a caller that needs to know that
-  // every write landed passes a stream that checks them and asks it after.
-  bool store(const Tags& updated, TagLib::IOStream& stream);
+  bool store(const Tags& updated, file::CheckedFileStream& stream);
 
  private:
   // The items, tags and first audio track of a movie box's bytes.
   static Mp4File fromMovieBox(const media::Bytes& movie);
   Mp4File() = default;
-  bool storeThrough(const Tags& updated, TagLib::IOStream* stream);
 
-  std::string path_;  // empty unless opened for change
   Tags tags_;
   std::vector<MetadataItem> items_;
   std::optional<AudioTrack> audio_;

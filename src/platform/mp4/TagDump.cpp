@@ -77,7 +77,9 @@ void printTags(std::FILE* out, const Tags& t) {
 }  // namespace
 
 int dumpTags(const std::string& path, std::FILE* out) {
-  const auto file = Mp4File::openForChange(path);
+  // The file must be one the tags could be changed in, though nothing is.
+  const std::optional<file::InputFile> input = file::InputFile::open(path);
+  const auto file = input && input->writable() ? Mp4File::read(*input) : std::nullopt;
   if (!file) {
     std::fprintf(out, "MP4Modify failed\n");
     return 1;

@@ -1,8 +1,6 @@
-#include "platform/ipc/ExifInfoCodec.h"
+#include "host/ExifInfoCodec.h"
 
-#include "media/Text.h"
-
-namespace corvane::ipc {
+namespace corvane::host {
 namespace {
 
 using image::RZExifInfo;
@@ -39,42 +37,26 @@ constexpr TextField kTextFields[] = {
 constexpr const char* kVersionNumber = "versionNumber";
 constexpr const char* kDate = "date";
 
-// The entry under key when it holds signature, else nullptr.
-const sdbus::Variant* entryOfType(const std::map<std::string, sdbus::Variant>& wire, const std::string& key,
-                                  const char* signature) {
-  const auto it = wire.find(key);
-  if (it == wire.end() || it->second.isEmpty() || it->second.peekValueType() != signature) return nullptr;
-  return &it->second;
-}
-
 }  // namespace
 
-std::map<std::string, sdbus::Variant> toWire(const RZExifInfo& info) {
-  std::map<std::string, sdbus::Variant> wire;
+media::MediaRecord exifRecord(const RZExifInfo& info) {
+  media::MediaRecord record;
   for (const TextField& field : kTextFields) {
-    if (const RZExifInfo::Text text = (info.*field.get)()) {
-      wire.emplace(field.key, sdbus::Variant(media::toValidUtf8(*text)));
-    }
+    if (RZExifInfo::Text text = (info.*field.get)()) record.set(field.key, std::move(*text));
   }
-  wire.emplace(kVersionNumber, sdbus::Variant(info.versionNumber()));
-  if (const auto date = info.date()) wire.emplace(kDate, sdbus::Variant(int64_t{date->micros}));
-  return wire;
+  record.set(kVersionNumber, info.versionNumber());
+  if (const auto date = info.date()) record.set(kDate, *date);
+  return record;
 }
 
-RZExifInfo exifInfoFromWire(const std::map<std::string, sdbus::Variant>& wire) {
+RZExifInfo exifInfoFromRecord(const media::MediaRecord& record) {
   RZExifInfo info;
   for (const TextField& field : kTextFields) {
-    if (const sdbus::Variant* value = entryOfType(wire, field.key, "s")) {
-      (info.*field.set)(value->get<std::string>());
-    }
+    if (const std::string* text = record.get<std::string>(field.key)) (info.*field.set)(*text);
   }
-  if (const sdbus::Variant* value = entryOfType(wire, kVersionNumber, "i")) {
-    info.setVersionNumber(value->get<int32_t>());
-  }
-  if (const sdbus::Variant* value = entryOfType(wire, kDate, "x")) {
-    info.setDate(media::Date{value->get<int64_t>()});
-  }
+  if (const int32_t* number = record.get<int32_t>(kVersionNumber)) info.setVersionNumber(*number);
+  if (const media::Date* date = record.get<media::Date>(kDate)) info.setDate(*date);
   return info;
 }
 
-}  // namespace corvane::ipc
+}  // namespace corvane::host
