@@ -1,10 +1,9 @@
 #pragma once
 
-// The peak memory of one build, measured in a fresh process: the benchmark
-// binary runs itself as `BINARY --measure-build PATH`, and its main hands
-// that to measureInChild. The peak mark is reset just before the build, so
-// that what starting the libraries once touched does not hide the build's
-// own peak.
+// The peak memory of one piece of work, measured in a fresh process: the
+// benchmark runs its own binary again with arguments that make it do the work
+// once (after the process is set up) and report, so that what start-up and
+// the other benchmarks touched does not hide the work's own peak.
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -16,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace corvane::bench {
 
@@ -28,26 +28,31 @@ inline long statusKiB(const std::string& field) {
   return -1;
 }
 
-// In the child: runs build once and prints the resident memory before it and
-// the peak during it, in KiB. The exit status: 0 when build succeeded.
-inline int measureInChild(const std::function<bool()>& build) {
+// In the child: resets the peak mark, runs work and prints the resident
+// memory before it and the peak during it, in KiB. The exit status: 0 when
+// work succeeded.
+inline int reportPeakOf(const std::function<bool()>& work) {
   std::ofstream("/proc/self/clear_refs") << "5";
   const long before = statusKiB("VmRSS");
-  const bool built = build();
+  const bool done = work();
   std::printf("%ld %ld\n", before, statusKiB("VmHWM"));
-  return built ? 0 : 1;
+  return done ? 0 : 1;
 }
 
-// In the parent: one build of path in a fresh process; the peak memory the
-// build added and the process's whole peak, in KiB (-1 when unknown).
-inline std::pair<long, long> peakBuildMemoryKiB(const std::string& path) {
+// Runs this binary with args in a fresh process (which calls reportPeakOf);
+// the peak memory the work added and the child's whole peak, in KiB; -1 for
+// both when the child failed.
+inline std::pair<long, long> peakMemoryOfChild(const std::vector<std::string>& args) {
   int fds[2];
   if (pipe(fds) != 0) return {-1, -1};
   const pid_t child = fork();
   if (child == 0) {
     dup2(fds[1], STDOUT_FILENO);
     close(fds[0]);
-    execl("/proc/self/exe", "benchmark", "--measure-build", path.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>("bench")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv("/proc/self/exe", argv.data());
     _exit(127);
   }
   close(fds[1]);

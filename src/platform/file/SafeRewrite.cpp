@@ -14,34 +14,10 @@
 
 #include "media/Log.h"
 #include "platform/file/FileDescriptor.h"
+#include "platform/file/TempFile.h"
 
 namespace corvane::file {
 namespace {
-
-// The private copy: removed on every path unless it has been renamed into place.
-class TempFile {
- public:
-  explicit TempFile(const std::string& folder)
-      : path_(folder + "/.corvane-rewrite-XXXXXX"), fd_(::mkostemp(path_.data(), O_CLOEXEC)) {
-    if (!fd_.valid()) path_.clear();
-  }
-  ~TempFile() {
-    fd_.close();
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-
-  bool valid() const { return fd_.valid(); }
-  int fd() const { return fd_.get(); }
-  const std::string& path() const { return path_; }
-  bool closeFd() { return fd_.close(); }
-  void keep() { path_.clear(); }
-
- private:
-  std::string path_;
-  FileDescriptor fd_;
-};
 
 bool fail(const std::string& path, std::string_view what, int error) {
   log::line(log::format("SafeRewrite %s: %.*s (%s)", path.c_str(), static_cast<int>(what.size()), what.data(),
@@ -52,12 +28,6 @@ bool fail(const std::string& path, std::string_view what, int error) {
 std::string realPath(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
   return resolved ? std::string(resolved.get()) : std::string();
-}
-
-std::string folderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Positioned reads and writes: the original's descriptor may be shared with
@@ -125,14 +95,6 @@ bool finishCopy(const std::string& copyPath, const struct stat& original, int& e
   return true;
 }
 
-void syncFolder(const std::string& folder) {
-  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid() || ::fsync(fd.get()) != 0) {
-    // The new contents are in place; only their durability across a crash is in doubt.
-    fail(folder, "folder not flushed after rename", errno);
-  }
-}
-
 // Rewrites target (a resolved path) from the open original, whose status
 // when it was opened is before.
 bool rewrite(int original, const struct stat& before, const std::string& target, const RewriteEdit& edit) {
@@ -162,7 +124,10 @@ bool rewrite(int original, const struct stat& before, const std::string& target,
   }
   if (::rename(copy.path().c_str(), target.c_str()) != 0) return fail(target, "cannot replace", errno);
   copy.keep();
-  syncFolder(folder);
+  if (!syncFolder(folder)) {
+    // The new contents are in place; only their durability across a crash is in doubt.
+    fail(folder, "folder not flushed after rename", errno);
+  }
   return true;
 }
 
