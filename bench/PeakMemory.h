@@ -1,5 +1,7 @@
 #pragma once
 
+// What a process costs: its processor time, and its memory.
+//
 // The peak memory of one build, measured in a fresh process: the benchmark
 // binary runs itself as `BINARY --measure-build PATH`, and its main hands
 // that to measureInChild. The peak mark is reset just before the build, so
@@ -14,14 +16,40 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace corvane::bench {
 
-// A figure of /proc/self/status in KiB ("VmRSS", "VmHWM"); -1 when missing.
-inline long statusKiB(const std::string& field) {
-  std::ifstream status("/proc/self/status");
+// Processor seconds a process has used so far, all its threads.
+inline double cpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 1));  // the name may hold blanks
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) fields >> skipped;
+  long user = 0, system = 0;
+  fields >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Processor seconds of this process's children that have ended and been
+// waited for.
+inline double childrenCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// A figure of a process's /proc status in KiB ("VmRSS", "VmHWM"); of this
+// process when pid is 0; -1 when missing.
+inline long statusKiB(const std::string& field, pid_t pid = 0) {
+  std::ifstream status(pid == 0 ? std::string("/proc/self/status")
+                                : "/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
     if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
   }
@@ -30,8 +58,16 @@ inline long statusKiB(const std::string& field) {
 
 // In the child: runs build once and prints the resident memory before it and
 // the peak during it, in KiB. The exit status: 0 when build succeeded.
+// Sets a process's peak mark (VmHWM) to what it holds now; this process when
+// pid is 0.
+inline void resetPeak(pid_t pid = 0) {
+  std::ofstream(pid == 0 ? std::string("/proc/self/clear_refs")
+                         : "/proc/" + std::to_string(pid) + "/clear_refs")
+      << "5";
+}
+
 inline int measureInChild(const std::function<bool()>& build) {
-  std::ofstream("/proc/self/clear_refs") << "5";
+  resetPeak();
   const long before = statusKiB("VmRSS");
   const bool built = build();
   std::printf("%ld %ld\n", before, statusKiB("VmHWM"));
@@ -63,6 +99,27 @@ inline std::pair<long, long> peakBuildMemoryKiB(const std::string& path) {
     return {-1, -1};
   }
   return {peak - before, usage.ru_maxrss};
+}
+
+// Runs a program (no shell, output discarded) and gives its whole peak
+// memory in KiB; -1 when it could not run or failed.
+inline long commandPeakKiB(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    return -1;
+  }
+  return usage.ru_maxrss;
 }
 
 }  // namespace corvane::bench
