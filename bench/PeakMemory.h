@@ -8,10 +8,12 @@
 // that what starting the libraries once touched does not hide the build's
 // own peak.
 
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -101,8 +103,10 @@ inline std::pair<long, long> peakBuildMemoryKiB(const std::string& path) {
   return {peak - before, usage.ru_maxrss};
 }
 
-// Runs a program (no shell, output discarded) and gives its whole peak
-// memory in KiB; -1 when it could not run or failed.
+// Runs a program (no shell, output discarded) and gives its peak memory in
+// KiB, read from its /proc status as it exits; -1 when it could not run or
+// failed. (The rusage figure would not do: it counts what this process held,
+// which the child shares until it execs.)
 inline long commandPeakKiB(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -110,16 +114,27 @@ inline long commandPeakKiB(const std::vector<std::string>& argv) {
   const pid_t child = fork();
   if (child == 0) {
     if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
-    execv(args[0], args.data());
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    execv(args[0], args.data());  // stops with SIGTRAP once the program is loaded
     _exit(127);
   }
+  if (child < 0) return -1;
+  long peak = -1;
+  bool loaded = false;
   int status = 0;
-  rusage usage{};
-  if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    return -1;
+  while (waitpid(child, &status, 0) == child && WIFSTOPPED(status)) {
+    int passOn = 0;
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+      peak = statusKiB("VmHWM", child);  // still there while it exits
+    } else if (!loaded && WSTOPSIG(status) == SIGTRAP) {
+      loaded = true;
+      ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACEEXIT);
+    } else {
+      passOn = WSTOPSIG(status);
+    }
+    ptrace(PTRACE_CONT, child, nullptr, passOn);
   }
-  return usage.ru_maxrss;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? peak : -1;
 }
 
 }  // namespace corvane::bench
