@@ -1,9 +1,11 @@
 // The services over the bus, with the daemon started by D-Bus activation:
 // what the bus adds to the in-process tests. Records arrive with their wire
 // types, byte arrays travel both ways, wrong arguments get clear errors and
-// the services go on, the daemon leaves with its last client; corvanectl's
-// JSON lines and exit codes.
+// the services go on, the daemon leaves with its last client, also after a
+// path kept turning into a FIFO under its calls; corvanectl's JSON lines and
+// exit codes.
 
+#include <atomic>
 #include <cmath>
 
 #include "client/Session.h"
@@ -28,7 +30,8 @@ class Services : public ::testing::Test {
         .ascii(Ifd::Zero, EXIF_TAG_DATE_TIME, "2009:05:17 13:45:02")
         .undefined(Ifd::Exif, EXIF_TAG_EXIF_VERSION, {'0', '2', '2', '0'});
     ASSERT_TRUE(writeBytes(photo, exif.jpeg(imagingtest::jpeg(400, 300, imagingtest::solid({0, 0, 0})))));
-    for (const auto& [path, codec] : {std::pair(mp3, "libmp3lame"), std::pair(m4a, "aac")}) {
+    for (const auto& [path, codec] :
+         {std::pair(mp3, "libmp3lame"), std::pair(m4a, "aac"), std::pair(flac, "flac")}) {
       const auto made = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
                                     "sine=duration=2", "-c:a", codec, "-b:a", "128k", path});
       ASSERT_EQ(made.status, 0) << made.err;
@@ -41,7 +44,8 @@ class Services : public ::testing::Test {
 
   PrivateBus bus;
   tagtest::ScratchDir dir;
-  const std::string photo = dir / "photo.jpg", mp3 = dir / "song.mp3", m4a = dir / "song.m4a";
+  const std::string photo = dir / "photo.jpg", mp3 = dir / "song.mp3", m4a = dir / "song.m4a",
+                    flac = dir / "tone.flac";
 };
 
 TEST_F(Services, TheActivatedDaemonAnswersEveryServiceAndLeavesWithItsLastClient) {
@@ -76,6 +80,17 @@ TEST_F(Services, TheActivatedDaemonAnswersEveryServiceAndLeavesWithItsLastClient
     const auto m4aRecord = client::MediaInfoBuilderClient(contract::kMP4ParserService).build(m4a);
     ASSERT_TRUE(m4aRecord);
     EXPECT_EQ(valueOf<double>(*m4aRecord, "Samplerate"), 44100.0);
+    const auto flacRecord = client::MediaInfoBuilderClient(contract::kBasicAudioParserService).build(flac);
+    ASSERT_TRUE(flacRecord);
+    EXPECT_EQ(valueOf<int32_t>(*flacRecord, "PlayLength"), 3);  // whole seconds of the length plus one
+    const std::string mov = dir / "clip.mov";
+    const auto made = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                  "testsrc=size=160x120:duration=2", "-c:v", "libx264", mov});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const auto movie = client::MediaInfoBuilderClient(contract::kAVParserService).build(mov);
+    ASSERT_TRUE(movie);
+    EXPECT_EQ(valueOf<std::string>(*movie, "VCodec"), "AVC1");
+    EXPECT_FALSE(valueOf<Bytes>(*movie, "Image").value_or(Bytes{}).empty());
 
     media::MediaRecord record;
     record.set("MediaType", kMp3);
@@ -95,6 +110,8 @@ TEST_F(Services, BadRequestsGetNoneOrAClearErrorAndTheServicesGoOn) {
   EXPECT_FALSE(client::ExifExtractorClient().extractExif(dir / "missing.jpg"));
   EXPECT_FALSE(client::ImageInfoBuilderClient().makeThumbnail(dir / "missing.jpg", 100, 100));
   EXPECT_FALSE(client::MediaInfoBuilderClient(contract::kMP4ParserService).build(mp3));
+  EXPECT_FALSE(
+      client::MediaInfoBuilderClient(contract::kBasicAudioParserService).build(dir / "missing.flac"));
 
   const auto error = [](const char* service, const contract::Method& method,
                         const std::function<void(ipc::MessageWriter&)>& arguments = {}) {
@@ -133,6 +150,65 @@ TEST_F(Services, BadRequestsGetNoneOrAClearErrorAndTheServicesGoOn) {
   EXPECT_EQ(title(mp3), "Première");
   EXPECT_TRUE(client::ExifExtractorClient().extractExif(photo));
   EXPECT_TRUE(client::ImageInfoBuilderClient().build(photo));
+}
+
+// A service that looked at the path and then opened it by name could be
+// handed the FIFO in between and wait for a writer for ever, and a daemon
+// with such a thread never exits.
+TEST_F(Services, APathSwappedForAFifoLeavesEveryCallReturningAndTheDaemonLeaving) {
+  const auto build = [](const char* service) {
+    return [service](const std::string& p) {
+      return client::MediaInfoBuilderClient(service).build(p).has_value();
+    };
+  };
+  // What is called on which file, and whether the real file gives something.
+  const std::vector<std::tuple<std::string, std::function<bool(const std::string&)>, bool>> callers = {
+      {photo, build(contract::kImageParserService), true},
+      {photo,
+       [](const std::string& p) {
+         return client::ImageInfoBuilderClient().makeThumbnail(p, 32, 32).has_value();
+       },
+       true},
+      {photo, [](const std::string& p) { return client::ExifExtractorClient().extractExif(p).has_value(); },
+       true},
+      {mp3, build(contract::kMP3ParserService), true},
+      {m4a, build(contract::kMP4ParserService), true},
+      {m4a, [](const std::string& p) { return client::MediaTagClient().podcastInfo(p).has_value(); }, false}};
+  DaemonProcess daemon;  // started here, so that its exit can be seen
+  ASSERT_TRUE(bus.waitForOwner(contract::busName(contract::kMP4ParserService), true)) << daemon.log();
+  std::optional<client::Session> session{std::in_place, "org.corvane.test.fifo"};
+  std::atomic<bool> stop = false;
+  std::atomic<int> calls = 0;
+  std::vector<std::thread> threads;
+  // Until stop, each racing path becomes its real file, then a FIFO, again and again.
+  for (const std::string& real : {photo, mp3, m4a}) {
+    threads.emplace_back([&stop, real] {
+      const std::string path = real + ".race", next = path + ".next";
+      for (int round = 0; !stop; ++round) {
+        ::unlink(next.c_str());
+        const bool made =
+            round % 2 == 0 ? ::link(real.c_str(), next.c_str()) == 0 : ::mkfifo(next.c_str(), 0600) == 0;
+        if (!made || ::rename(next.c_str(), path.c_str()) != 0) ADD_FAILURE() << "cannot swap " << path;
+        std::this_thread::sleep_for(std::chrono::microseconds(300 + 200 * (round % 5)));
+      }
+    });
+  }
+  for (const auto& [file, call, found] : callers) {
+    threads.emplace_back([&, file = file, call = call] {
+      try {
+        for (const std::string path = file + ".race"; !stop; ++calls) (void)call(path);
+      } catch (const client::ServiceError& e) {
+        ADD_FAILURE() << file << ": " << e.what();
+      }
+    });
+  }
+  std::this_thread::sleep_for(3s);
+  stop = true;
+  for (std::thread& t : threads) t.join();
+  EXPECT_GT(calls, int(callers.size()));
+  for (const auto& [file, call, found] : callers) EXPECT_EQ(call(file), found) << file;  // each still answers
+  session.reset();                                                                       // the last goodbye
+  EXPECT_EQ(daemon.waitForExit(), 0) << daemon.log();
 }
 
 TEST_F(Services, CorvanectlPrintsJsonLinesWithUsableExitCodes) {

@@ -17,12 +17,9 @@ namespace corvane::media {
 namespace {
 
 TEST(RZMediaTypeReader, MapsExtensionsCaseInsensitivelyAndLogsUnknownOnes) {
-  // clang-format off
-  const std::tuple<const char*, int32_t, const char*> cases[] = {
-      {"/m/a.mp3", 0x01000001, "MP3"}, {"/m/a.Mp3", 0x01000001, "MP3"}, {"/m/a.flc", 0x01000040, "FLAC"},
-      {"/m/a.jpeg", 0x04000400, "JPEG"}, {"/m/a.jpg", 0x04000001, "JPG"}, {"/m/x.tar.mpeg", 0x02040000, "MPEG"},
-      {"a.b/c.d/clip.Mov", 0x02000020, "MOV"}};
-  // clang-format on
+  const std::tuple<const char*, int32_t, const char*> cases[] = {{"/m/a.Mp3", 0x01000001, "MP3"},
+                                                                 {"/m/a.jpeg", 0x04000400, "JPEG"},
+                                                                 {"a.b/c.d/clip.Mov", 0x02000020, "MOV"}};
   log::Capture capture;
   for (const auto& [path, code, name] : cases) {
     EXPECT_EQ(RZMediaTypeReader::type(path), code) << path;
@@ -34,48 +31,28 @@ TEST(RZMediaTypeReader, MapsExtensionsCaseInsensitivelyAndLogsUnknownOnes) {
       capture.lines(),
       std::vector<std::string>{"[RZMediaTypeReader:+[RZMediaTypeReader type:]-(93)] Unknown extension: txt"});
   // A dot in a directory name is not an extension.
-  for (const char* path : {"/music/noext", "/a.b/file", "", "/music/a.mp3x"}) {
-    log::Capture one;
-    EXPECT_EQ(RZMediaTypeReader::type(path), 0) << path;
-    EXPECT_EQ(one.lines().size(), 1u) << path;
-  }
   for (const auto& [path, extension] :
-       {std::pair{"/a.b/file", ""}, {"/a/b.mp3/", "mp3"}, {"/a/trailing.", ""}, {".hidden", "hidden"}})
+       {std::pair{"/a.b/file", ""}, {"/a/b.mp3/", "mp3"}, {"/a/trailing.", ""}})
     EXPECT_EQ(RZMediaTypeReader::extension(path), extension) << path;
-  for (int32_t code : {0, 0x01000003, -1}) EXPECT_EQ(RZMediaTypeReader::typeName(code), "UNKNOWN") << code;
+  EXPECT_EQ(RZMediaTypeReader::typeName(0x01000003), "UNKNOWN");
 }
 
-TEST(Genre, ListEntriesRangeAndLookups) {
-  // Names as stored tags spell them, 133 as later lists have it.
-  for (const auto& [index, name] : std::map<int, std::string>{{0, "Blues"},
-                                                              {17, "Rock"},
-                                                              {67, "Psychadelic"},
-                                                              {133, "Afro-Punk"},
-                                                              {141, "Christian Rock "},
-                                                              {147, "Synthpop"}})
-    EXPECT_EQ(getGenreName(index), name) << index;
+TEST(Genre, LookupsAndTheNumberOfAContentType) {
+  // 133 as later lists have it; the stored spellings are kept.
+  EXPECT_EQ(getGenreName(133), "Afro-Punk");
+  EXPECT_EQ(getGenreName(147), "Synthpop");  // a short list would leave none at the end
   EXPECT_FALSE(getGenreName(148) || getGenreName(-1));
-  // clang-format off
   const std::pair<const char*, int> names[] = {
-      {"Rock", 17}, {"rock", -1}, {"Christian Rock ", 141}, {"Christian Rock", -1}, {"Trash Metal", 144},
-      {"Thrash Metal", -1}, {" Rock", -1}, {"", -1}, {"Afro-Punk", 133}, {"Negerpunk", 133}};
-  // clang-format on
+      {"Rock", 17},           {"rock", -1},       {"Christian Rock ", 141},
+      {"Christian Rock", -1}, {"Afro-Punk", 133}, {"Negerpunk", 133}};
   for (const auto& [name, result] : names) EXPECT_EQ(findGenreNo(name), result) << name;
   EXPECT_EQ(findGenreNo(std::string_view("Rock\0", 5)), -1);
-  // Every entry is there (a short list would leave none at the end) and unique.
-  for (int i = 0; i < kGenreCount; ++i) EXPECT_EQ(findGenreNo(getGenreName(i).value_or("")), i) << i;
-
-  // The parenthesised number of a content type.
-  // clang-format off
+  // The parenthesised number: letters inside are skipped, overflow saturates.
   const std::pair<const char*, int32_t> numbers[] = {
-      {"(17)", 17}, {"(17)Rock", 17}, {"Rock (17)", 17}, {"(1)(2)", 1}, {"1(7)", 17}, {"()", 0},
-      {"Rock", -1}, {"(17", -1}, {"17)", -1}, {"", -1}, {"(255)", 255}, {"(007)", 7}, {"(1x2)", 12},
-      {")(17)", -1}, {"(ä17)", 17}, {"(\xff\xfe\x35)", 5}, {"(2147483647)", 2147483647},
-      {"(2147483648)", 2147483647}, {"(99999999999999999999999)", 2147483647}};
-  // clang-format on
+      {"(17)Rock", 17}, {"Rock (17)", 17}, {"(1)(2)", 1},
+      {"()", 0},        {"(17", -1},       {")(17)", -1},
+      {"(1x2)", 12},    {"(ä17)", 17},     {"(2147483648)", 2147483647}};
   for (const auto& [text, result] : numbers) EXPECT_EQ(getGenreNo(text), result) << text;
-  EXPECT_EQ(getGenreNo(std::u16string_view(u"(17)")), 17);
-  // A UTF-16 unit outside ASCII is skipped like a letter, however it was written.
   EXPECT_EQ(getGenreNo(std::u16string_view(u"(\uFF11\U0001F3B5 3)")), 3);
 }
 

@@ -9,8 +9,8 @@
 #include <future>
 #include <vips/vips8>
 
+#include "BusyMainLoop.h"
 #include "builders/MP3Parser.h"
-#include "host/MainRunLoop.h"
 #include "media/MainThread.h"
 #include "platform/file/InputFile.h"
 #include "platform/id3/Id3Fields.h"
@@ -27,18 +27,8 @@ using movie::Movie;
 using namespace test;
 using namespace media;  // the MediaDB keys
 
-// Keys and their values, numbers written as text; "<absent>" for no value.
-using Fields = std::map<std::string, std::string>;
-
-Fields pick(const MediaRecord& r, const Fields& like) {
-  Fields out;
-  for (const auto& [key, ignored] : like) {
-    const auto* text = r.get<std::string>(key);
-    const auto* number = r.get<int32_t>(key);
-    out[key] = text ? *text : number ? std::to_string(*number) : "<absent>";
-  }
-  return out;
-}
+using tagtest::Fields;
+using tagtest::pick;
 
 // The movie layer's enter and exit steps taken while body runs.
 std::pair<uint64_t, uint64_t> brackets(const std::function<void()>& body) {
@@ -235,15 +225,6 @@ TEST_F(Mp3ParserTest, TimingComesFromTheMpegFrames) {
   EXPECT_EQ(pick(r, type), type);
   EXPECT_EQ(*r.get<uint64_t>(MediaDBCommonColumnFileSize), fs::file_size(cbr));
   EXPECT_TRUE(r.contains(MediaDBMusicColumnDateModified) && r.contains(MediaDBMusicColumnDateAdded));
-
-  // A playlist would make the demuxer open the files it lists; a movie is
-  // only the file it was asked for.
-  std::ofstream(path("list.mp3")) << "#EXTM3U\n#EXT-X-TARGETDURATION:5\n#EXTINF:5.0,\n"
-                                  << cbr << "\n#EXT-X-ENDLIST\n";
-  if (const auto listed = MP3Parser().build(path("list.mp3"))) {
-    EXPECT_FALSE(listed->get<int32_t>(MediaDBMusicColumnPlayLength) &&
-                 *listed->get<int32_t>(MediaDBMusicColumnPlayLength) == 5);
-  }
 }
 
 TEST(MpegFrameWalkTest, ResynchronisesOnConfirmedHeadersOnly) {
@@ -276,10 +257,19 @@ TEST_F(Mp3ParserTest, FallsBackToTheMovieLayerWithoutMpegFrames) {
   EXPECT_FALSE(builders::timingFromDuration(0, 1000).playLengthSeconds);
 
   // A WAV file under an .mp3 name: no MPEG frame, but a movie of 3.5 s, in
-  // one enter and one exit step.
+  // one enter and one exit step, each waiting for the main loop.
   const std::string file = wav("pcm.mp3");
   MediaRecord r;
-  EXPECT_EQ(brackets([&] { r = build(file); }), kOneBracket);
+  EXPECT_EQ(brackets([&] {
+              BusyMainLoop loop;
+              const auto enters = Movie::bracketCounts().enters;
+              auto result = std::async(std::launch::async, [&file] { return MP3Parser().build(file); });
+              EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+              EXPECT_EQ(Movie::bracketCounts().enters, enters);
+              loop.open();
+              r = result.get().value_or(MediaRecord{});
+            }),
+            kOneBracket);
   const Fields expected{
       {MediaDBMusicColumnPlayLength, "3"},
       {MediaDBMusicColumnBitrate, std::to_string(int32_t(fs::file_size(file) * 8 / 3.5 / 1000))},
@@ -289,28 +279,6 @@ TEST_F(Mp3ParserTest, FallsBackToTheMovieLayerWithoutMpegFrames) {
   // Neither MPEG frames nor a movie: none, and the bracket is still paired.
   writeBytes(path("junk.mp3"), concat({Id3TagBytes(3).text("TIT2", "lost").bytes(), Bytes(4096, 0)}));
   EXPECT_EQ(brackets([&] { EXPECT_FALSE(MP3Parser().build(path("junk.mp3"))); }), kOneBracket);
-}
-
-TEST_F(Mp3ParserTest, BracketStepsRunOnTheMainLoop) {
-  const std::string file = wav("loop.mp3");
-  host::MainRunLoop loop;
-  installMainThreadExecutor(&loop);
-  std::promise<void> release;
-  loop.post([gate = release.get_future().share()] { gate.wait(); });  // keeps the loop busy
-  std::thread mainThread([&loop] { loop.run(); });
-
-  const auto before = Movie::bracketCounts();
-  auto result = std::async(std::launch::async, [&file] { return MP3Parser().build(file); });
-  // The build waits for the loop to take its enter step.
-  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-  EXPECT_EQ(Movie::bracketCounts().enters, before.enters);
-  release.set_value();
-  EXPECT_TRUE(result.get().has_value());
-  EXPECT_EQ(Movie::bracketCounts().enters - before.enters, 1u);
-  EXPECT_EQ(Movie::bracketCounts().exits - before.exits, 1u);
-  loop.stop();
-  mainThread.join();
-  installMainThreadExecutor(nullptr);
 }
 
 TEST_F(Mp3ParserTest, LastDecodablePictureIsTheAlbumArtAndOtherFilesGiveNone) {

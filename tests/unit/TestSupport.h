@@ -66,6 +66,25 @@ inline media::MediaRecord recordOf(std::initializer_list<std::pair<const char*, 
   return record;
 }
 
+// The value under key as text: numbers written out, flags as true/false,
+// else "<absent>", "<bytes>" or "<other>".
+inline std::string shown(const media::MediaRecord& r, const std::string& key) {
+  const media::MediaValue* v = r.find(key);
+  if (v == nullptr) return "<absent>";
+  if (const auto* text = std::get_if<std::string>(v)) return *text;
+  if (const auto* number = std::get_if<int32_t>(v)) return std::to_string(*number);
+  if (const auto* flag = std::get_if<bool>(v)) return *flag ? "true" : "false";
+  return std::holds_alternative<media::Bytes>(*v) ? "<bytes>" : "<other>";
+}
+
+// The values of like's keys in r, as shown() gives them (to compare with like).
+using Fields = std::map<std::string, std::string>;
+inline Fields pick(const media::MediaRecord& r, const Fields& like) {
+  Fields out;
+  for (const auto& entry : like) out[entry.first] = shown(r, entry.first);
+  return out;
+}
+
 // Runs body in a child process (for limits the test itself must not keep)
 // and returns its exit status, or 100 + the signal that ended it.
 inline int inChild(const std::function<int()>& body) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -19,9 +20,11 @@ namespace {
 using vips::VImage;
 
 // The decoders trusted with what clients hand the service: the photo formats,
-// plus BMP through ImageMagick (checked by its signature first, see
-// startsLikeBmp). Everything else libvips could open (PDF, SVG, scientific
-// formats...) is refused, so hostile input only meets these.
+// plus BMP through ImageMagick. Input must first start with the signature of
+// one of these formats (see signatureOf), so bytes of any other kind are
+// refused before a single decoder probes them; everything else libvips could
+// open (PDF, SVG, scientific formats...) is refused, so hostile input only
+// meets these.
 bool isAcceptedLoader(const char* typeName) {
   static constexpr std::string_view kAccepted[] = {"VipsForeignLoadJpeg",  "VipsForeignLoadPng",
                                                    "VipsForeignLoadNsgif", "VipsForeignLoadTiff",
@@ -32,6 +35,24 @@ bool isAcceptedLoader(const char* typeName) {
     if (loader.substr(0, accepted.size()) == accepted) return true;
   }
   return false;
+}
+
+// The formats a picture may be, by the signature its first bytes carry.
+enum class Signature { None, Photo, Bmp };
+
+Signature signatureOf(media::ByteSpan head) {
+  auto startsWith = [&](std::string_view magic, size_t at = 0) {
+    return head.size() >= at + magic.size() &&
+           std::equal(magic.begin(), magic.end(), head.begin() + static_cast<std::ptrdiff_t>(at),
+                      [](char m, uint8_t b) { return static_cast<uint8_t>(m) == b; });
+  };
+  if (startsWith("\xFF\xD8\xFF") || startsWith("\x89PNG\r\n\x1A\n") || startsWith("GIF87a") ||
+      startsWith("GIF89a") || startsWith(std::string_view("II*\0", 4)) ||
+      startsWith(std::string_view("MM\0*", 4)) || (startsWith("RIFF") && startsWith("WEBP", 8)) ||
+      startsWith("ftyp", 4)) {
+    return Signature::Photo;
+  }
+  return startsWith("BM") ? Signature::Bmp : Signature::None;
 }
 
 Picture::Impl::Kind kindOf(const char* typeName) {
@@ -163,11 +184,13 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap) {
 std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> impl) {
   const detail::VipsCall call;
   try {
+    const Signature signature = signatureOf(impl->head());
+    if (signature == Signature::None) return nullptr;
     vips::VSource source = impl->newSource();
     const char* loader = vips_foreign_find_load_source(source.get_source());
     impl->kind_ = kindOf(loader);
     if (!isAcceptedLoader(loader)) {
-      if (!impl->startsLikeBmp()) return nullptr;
+      if (signature != Signature::Bmp) return nullptr;
       if (!impl->bytes_) {
         std::optional<media::Bytes> bytes = impl->file_->readAll(kMaxBmpFileBytes);
         if (!bytes) return nullptr;
@@ -193,15 +216,10 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
   }
 }
 
-bool Picture::Impl::startsLikeBmp() const {
-  uint8_t magic[2] = {};
-  if (bytes_) {
-    if (bytes_->size() < 2) return false;
-    magic[0] = (*bytes_)[0], magic[1] = (*bytes_)[1];
-  } else if (!file_->readAt(0, magic, sizeof magic)) {
-    return false;
-  }
-  return magic[0] == 'B' && magic[1] == 'M';
+media::Bytes Picture::Impl::head() const {
+  constexpr size_t kHeadSize = 16;
+  if (bytes_) return media::Bytes(bytes_->begin(), bytes_->begin() + std::min(bytes_->size(), kHeadSize));
+  return file_->readSome(0, kHeadSize).value_or(media::Bytes());
 }
 
 vips::VSource Picture::Impl::newSource() const {
@@ -239,7 +257,21 @@ VImage Picture::Impl::scaled(int width, int height) const {
         // thumbnail passes failure levels to the loader only in its option string.
         ->set("option_string", "fail_on=error");
   };
-  if (isBitmapOnly()) return bitmap_->thumbnail_image(width, options());
+  if (isBitmapOnly()) {
+    // A bitmap (a movie frame, say) is box-averaged to no less than twice the
+    // size and then reduced by one Lanczos pass: the thumbnail operation
+    // costs several times that on a picture already in memory.
+    VImage source = *bitmap_;
+    const int shrink = std::min(source.width() / (2 * width), source.height() / (2 * height));
+    if (shrink > 1) source = source.shrink(shrink, shrink);
+    VImage resized =
+        source.resize(double(width) / source.width(),
+                      VImage::option()->set("vscale", double(height) / source.height())->set("gap", 0.0));
+    if (resized.width() == width && resized.height() == height) return resized;
+    // A bitmap has no loader to pass failure levels to.
+    return bitmap_->thumbnail_image(
+        width, VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
+  }
   if (viaBuffer_) {
     // A blob over the held bytes, without a copy: the bytes live as long as
     // this picture, and every caller finishes with the pipeline before that.
@@ -310,6 +342,19 @@ std::optional<Picture> Picture::fromBytes(media::Bytes bytes) {
   auto impl = Impl::openBytes(std::move(bytes));
   if (!impl) return std::nullopt;
   return Picture(std::move(impl));
+}
+
+std::optional<Picture> Picture::fromRgbPixels(int width, int height, const media::Bytes& rgb) {
+  if (width <= 0 || height <= 0 || int64_t{width} * height > kMaxPixels ||
+      rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3) {
+    return std::nullopt;
+  }
+  const detail::VipsCall call;  // a failure's text stays in this operation's scope
+  VipsImage* copy =
+      vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR);
+  if (copy == nullptr) return std::nullopt;
+  copy->Type = VIPS_INTERPRETATION_sRGB;
+  return Picture(Impl::fromBitmap(VImage(copy)));
 }
 
 int Picture::pixelsWide() const { return impl_->facts().width; }

@@ -54,7 +54,8 @@ class Picture::Impl {
   static std::shared_ptr<const Impl> open(std::shared_ptr<Impl> impl);
   // A picture made from a bitmap in memory, with no file or bytes behind it.
   bool isBitmapOnly() const { return !file_ && !bytes_; }
-  bool startsLikeBmp() const;
+  // The first bytes of the picture, for its signature.
+  media::Bytes head() const;
   vips::VSource newSource() const;
   // shrink > 1 asks the JPEG decoder for a 1/shrink scale (rounded up).
   vips::VImage load(VipsAccess access, int shrink = 1) const;
