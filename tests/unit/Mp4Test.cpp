@@ -230,7 +230,8 @@ TEST_F(Mp4Test, GenreTextWinsAndCodesNameOnlyOneTo148) {
       {withItems({gnre(1), ilstText("\251gen", "\xFF")}), "-"},  // unusable text still hides the code
       {quickTime, "Own genre"}};
   for (const auto& [spec, genre] : rows) {
-    const auto* g = build(built(spec)).get<std::string>(MediaDBMusicColumnGenre);
+    const MediaRecord r = build(built(spec));
+    const auto* g = r.get<std::string>(MediaDBMusicColumnGenre);
     EXPECT_EQ(g ? *g : "-", genre);
   }
 }
