@@ -113,8 +113,8 @@ class BareEcho {
 };
 
 struct World {
-  TempDir dir;
-  std::string mp3 = dir.file("cover.mp3"), photo = dir.file("photo.jpg");
+  ScratchDir dir;
+  std::string mp3 = (dir / "cover.mp3").string(), photo = (dir / "photo.jpg").string();
   media::Bytes noPicture = media::Bytes(4 << 20, 0x5A);
   std::unique_ptr<PrivateBus> bus = std::make_unique<PrivateBus>();
   std::unique_ptr<DaemonProcess> daemon = std::make_unique<DaemonProcess>();
@@ -131,13 +131,13 @@ struct World {
                                 .bytes(),
                             silentMpegFrames(383)}));
     ExifBuilder exif(ByteOrder::Motorola);
-    exif.ascii(Ifd::Zero, tag::Make, "Corvane")
-        .ascii(Ifd::Zero, tag::Model, "CC-100")
-        .ascii(Ifd::Zero, tag::DateTime, "2009:05:17 13:45:02")
-        .undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
-        .rational(Ifd::Exif, tag::FNumber, 28, 10)
-        .shortValue(Ifd::Exif, tag::Flash, 0x41);
-    writeFile(photo, exif.jpeg());
+    exif.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Corvane")
+        .ascii(Ifd::Zero, EXIF_TAG_MODEL, "CC-100")
+        .ascii(Ifd::Zero, EXIF_TAG_DATE_TIME, "2009:05:17 13:45:02")
+        .undefined(Ifd::Exif, EXIF_TAG_EXIF_VERSION, {'0', '2', '2', '0'})
+        .rational(Ifd::Exif, EXIF_TAG_FNUMBER, 28, 10)
+        .shortValue(Ifd::Exif, EXIF_TAG_FLASH, 0x41);
+    writeBytes(photo, exif.jpeg());
     bus->waitForOwner(contract::busName(contract::kExifExtractorService), true);
     holder = std::make_unique<ipc::NotificationCenter>();
     holder->post(contract::kAppRegister.member, std::string("bench.holder"));

@@ -19,7 +19,7 @@ using namespace corvane::test;
 namespace {
 
 struct World {
-  TempDir dir;
+  ScratchDir dir;
   std::string photos[3];
   std::unique_ptr<PrivateBus> bus;
   std::unique_ptr<DaemonProcess> daemon;
@@ -28,7 +28,7 @@ struct World {
   World() {
     for (auto kind : {bench::PhotoKind::Smooth, bench::PhotoKind::Detailed, bench::PhotoKind::Grainy}) {
       std::string& path = photos[static_cast<int>(kind)];
-      path = dir.file(std::string(bench::photoKindName(kind)) + ".jpg");
+      path = (dir / (std::string(bench::photoKindName(kind)) + ".jpg")).string();
       bench::writePhotoLikeJpeg(path, kind);
     }
     bus = std::make_unique<PrivateBus>();
@@ -54,7 +54,7 @@ void BM_CorvanectlImage(benchmark::State& state) {
 BENCHMARK(BM_CorvanectlImage)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 void BM_Vipsthumbnail(benchmark::State& state) {
-  const std::string out = world->dir.file("thumb.jpg");
+  const std::string out = (world->dir / "thumb.jpg").string();
   for (auto _ : state) {
     auto r =
         runCommand({"/usr/bin/vipsthumbnail", world->photos[state.range(0)], "-s", "100x100", "-o", out});

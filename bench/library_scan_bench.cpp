@@ -37,7 +37,7 @@ constexpr int kSongsPerKind = 200;
 constexpr int kCoverSize = 500;
 
 struct World {
-  TempDir dir;
+  ScratchDir dir;
   std::vector<std::string> mp3s, m4as;
   std::unique_ptr<PrivateBus> bus;
   std::unique_ptr<DaemonProcess> daemon;

@@ -45,11 +45,11 @@ void writeSideways(const std::string& path, const vips::VImage& photo) {
   const ByteVec jpeg(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
   g_free(buffer);
   ExifBuilder exif;
-  exif.ascii(Ifd::Zero, tag::Make, "Bench Camera")
-      .shortValue(Ifd::Zero, tag::Orientation, 6)
-      .rational(Ifd::Exif, tag::FNumber, 28, 10)
-      .shortValue(Ifd::Exif, tag::IsoSpeedRatings, 200);
-  writeFile(path, exif.jpeg(jpeg));
+  exif.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Bench Camera")
+      .shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, 6)
+      .rational(Ifd::Exif, EXIF_TAG_FNUMBER, 28, 10)
+      .shortValue(Ifd::Exif, EXIF_TAG_ISO_SPEED_RATINGS, 200);
+  writeBytes(path, exif.jpeg(jpeg));
 }
 
 // The daemon, kept up between commands by a registered client.
@@ -69,7 +69,7 @@ struct Service {
 };
 
 struct World {
-  TempDir dir;
+  ScratchDir dir;
   std::string small = dir.file("small.jpg");  // 64 x 48, sideways
   std::string photo = dir.file("photo.jpg");  // 4000 x 3000, sideways
   std::string huge = dir.file("huge.jpg");    // 10000 x 10000, sideways
@@ -86,7 +86,7 @@ struct World {
     writeSideways(small, source.resize(64.0 / 4000));
     writeSideways(huge, source.resize(2.5, vips::VImage::option()->set("vscale", 10000.0 / 3000)));
     source.resize(3.0).jpegsave(large.c_str(), vips::VImage::option()->set("Q", 90));
-    writeFile(scans, progressiveJpeg(8000, 8000, 63, 4));
+    writeBytes(scans, progressiveJpeg(8000, 8000, 63, 4));
   }
 };
 

@@ -33,11 +33,14 @@ void write(const fs::path& dir, const std::string& name, const std::vector<unsig
 void writeImageBuilderSeeds(const fs::path& out) {
   using namespace corvane::test;
   std::vector<ExifBuilder> blocks{ExifBuilder(ByteOrder::Intel), ExifBuilder(ByteOrder::Motorola)};
-  blocks[0].ascii(Ifd::Zero, tag::Model, "Cam").ascii(Ifd::Zero, tag::DateTime, "2021:07:04 12:30:45");
-  blocks[1].ascii(Ifd::Zero, tag::Artist, "Ann").ascii(Ifd::Zero, tag::DateTime, "2021:07:04");
+  blocks[0]
+      .ascii(Ifd::Zero, EXIF_TAG_MODEL, "Cam")
+      .ascii(Ifd::Zero, EXIF_TAG_DATE_TIME, "2021:07:04 12:30:45");
+  blocks[1].ascii(Ifd::Zero, EXIF_TAG_ARTIST, "Ann").ascii(Ifd::Zero, EXIF_TAG_DATE_TIME, "2021:07:04");
   for (ExifBuilder& b : blocks) {
-    b.shortValue(Ifd::Zero, tag::Orientation, 6).byteValues(Ifd::Zero, tag::XPComment, {'H', 0, 'i', 0});
-    b.shortValue(Ifd::One, tag::Orientation, 3).ascii(Ifd::Exif, tag::Model, "");
+    b.shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, 6)
+        .byteValues(Ifd::Zero, EXIF_TAG_XP_COMMENT, {'H', 0, 'i', 0});
+    b.shortValue(Ifd::One, EXIF_TAG_ORIENTATION, 3).ascii(Ifd::Exif, EXIF_TAG_MODEL, "");
   }
   for (size_t i = 0; i < blocks.size(); ++i) {
     const std::string n = std::to_string(i);
@@ -59,19 +62,22 @@ void writeExifExtractorSeeds(const fs::path& out) {
   for (ByteOrder order : {ByteOrder::Intel, ByteOrder::Motorola}) {
     const std::string o = order == ByteOrder::Intel ? "ii" : "mm";
     ExifBuilder full(order);
-    full.ascii(Ifd::Zero, tag::Make, "Canon")
-        .ascii(Ifd::Zero, tag::Model, "EOS")
-        .shortValue(Ifd::Zero, tag::Orientation, 6);
-    full.ascii(Ifd::Zero, tag::DateTime, "2009:05:17 13:45:02").undefined(Ifd::Exif, tag::ExifVersion, v220);
-    full.rational(Ifd::Exif, tag::FNumber, 28, 10).shortValue(Ifd::Exif, tag::ExposureProgram, 2);
-    full.shortValue(Ifd::Exif, tag::IsoSpeedRatings, 100).srational(Ifd::Exif, tag::ShutterSpeedValue, 6, 1);
-    full.srational(Ifd::Exif, tag::ExposureBiasValue, -1, 3).rational(Ifd::Exif, tag::MaxApertureValue, 3, 1);
-    full.shortValue(Ifd::Exif, tag::MeteringMode, 5).shortValue(Ifd::Exif, tag::Flash, 0x41);
-    full.rational(Ifd::Exif, tag::FocalLength, 50, 1).shortValue(Ifd::Exif, tag::ColorSpace, 1);
-    full.rational(Ifd::Exif, tag::FlashEnergy, 12, 1).shortValue(Ifd::Exif, tag::WhiteBalance, 0);
-    full.shortValue(Ifd::Exif, tag::SceneCaptureType, 1);
-    full.shortValue(Ifd::One, tag::Orientation, 8)
-        .ascii(Ifd::One, tag::Make, "Nikon")
+    full.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Canon")
+        .ascii(Ifd::Zero, EXIF_TAG_MODEL, "EOS")
+        .shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, 6);
+    full.ascii(Ifd::Zero, EXIF_TAG_DATE_TIME, "2009:05:17 13:45:02")
+        .undefined(Ifd::Exif, EXIF_TAG_EXIF_VERSION, v220);
+    full.rational(Ifd::Exif, EXIF_TAG_FNUMBER, 28, 10).shortValue(Ifd::Exif, EXIF_TAG_EXPOSURE_PROGRAM, 2);
+    full.shortValue(Ifd::Exif, EXIF_TAG_ISO_SPEED_RATINGS, 100)
+        .srational(Ifd::Exif, EXIF_TAG_SHUTTER_SPEED_VALUE, 6, 1);
+    full.srational(Ifd::Exif, EXIF_TAG_EXPOSURE_BIAS_VALUE, -1, 3)
+        .rational(Ifd::Exif, EXIF_TAG_MAX_APERTURE_VALUE, 3, 1);
+    full.shortValue(Ifd::Exif, EXIF_TAG_METERING_MODE, 5).shortValue(Ifd::Exif, EXIF_TAG_FLASH, 0x41);
+    full.rational(Ifd::Exif, EXIF_TAG_FOCAL_LENGTH, 50, 1).shortValue(Ifd::Exif, EXIF_TAG_COLOR_SPACE, 1);
+    full.rational(Ifd::Exif, EXIF_TAG_FLASH_ENERGY, 12, 1).shortValue(Ifd::Exif, EXIF_TAG_WHITE_BALANCE, 0);
+    full.shortValue(Ifd::Exif, EXIF_TAG_SCENE_CAPTURE_TYPE, 1);
+    full.shortValue(Ifd::One, EXIF_TAG_ORIENTATION, 8)
+        .ascii(Ifd::One, EXIF_TAG_MAKE, "Nikon")
         .thumbnail(minimalJpeg());
     const ByteVec jpeg = full.jpeg();
     write(dir, "full-" + o + ".jpg", jpeg);
@@ -82,12 +88,14 @@ void writeExifExtractorSeeds(const fs::path& out) {
     }
 
     ExifBuilder odd(order);
-    odd.shortValue(Ifd::Exif, tag::Flash, 0x40).undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '1', '0'});
-    odd.add(Ifd::Zero, tag::Make, ExifType::Ascii, {'C', 0xFF, 0xC0, 0xAF, 0})
-        .ascii(Ifd::Zero, tag::DateTime, "2009:05:17");
-    odd.add(Ifd::Exif, tag::Flash, ExifType::Byte, {0x41})
-        .undefined(Ifd::Exif, tag::ExifVersion, {' ', '-', '9'});
-    odd.add(Ifd::Zero, tag::Model, ExifType::Ascii, {'M', 'o', 'd', 'e', 'l'}, 200);  // count past the data
+    odd.shortValue(Ifd::Exif, EXIF_TAG_FLASH, 0x40)
+        .undefined(Ifd::Exif, EXIF_TAG_EXIF_VERSION, {'0', '2', '1', '0'});
+    odd.add(Ifd::Zero, EXIF_TAG_MAKE, EXIF_FORMAT_ASCII, {'C', 0xFF, 0xC0, 0xAF, 0})
+        .ascii(Ifd::Zero, EXIF_TAG_DATE_TIME, "2009:05:17");
+    odd.add(Ifd::Exif, EXIF_TAG_FLASH, EXIF_FORMAT_BYTE, {0x41})
+        .undefined(Ifd::Exif, EXIF_TAG_EXIF_VERSION, {' ', '-', '9'});
+    odd.add(Ifd::Zero, EXIF_TAG_MODEL, EXIF_FORMAT_ASCII, {'M', 'o', 'd', 'e', 'l'},
+            200);  // count past the data
     write(dir, "odd-" + o + ".jpg", odd.jpeg());
   }
   write(dir, "no-exif.jpg", minimalJpeg());
@@ -118,11 +126,11 @@ void writeRotationSeeds(const fs::path& out) {
   for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
     const std::string n = std::to_string(orientation);
     ExifBuilder b(orientation % 2 ? ByteOrder::Intel : ByteOrder::Motorola);
-    b.ascii(Ifd::Zero, tag::Make, "Cam").shortValue(Ifd::Zero, tag::Orientation, orientation);
+    b.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Cam").shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, orientation);
     write(dir, "grey" + n + ".jpg", b.jpeg());
     write(dir, "colour" + n + ".jpg", b.jpeg(colourJpeg));
   }
-  const ByteVec turned = ExifBuilder().shortValue(Ifd::Zero, tag::Orientation, 6).jpeg(colourJpeg);
+  const ByteVec turned = ExifBuilder().shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, 6).jpeg(colourJpeg);
   write(dir, "cut.jpg", ByteVec(turned.begin(), turned.begin() + static_cast<long>(turned.size() * 2 / 3)));
   write(dir, "picture.png", encoded(".png"));
   write(dir, "picture.bmp", encoded(".bmp"));

@@ -31,14 +31,14 @@ ByteVec photo(int width, int height) {
 
 ByteVec cameraExif(ByteOrder order, uint16_t orientation) {
   ExifBuilder exif(order);
-  exif.ascii(Ifd::Zero, tag::Make, "Corvane Camera Works")
-      .ascii(Ifd::Zero, tag::Model, "CC-100")
-      .shortValue(Ifd::Zero, tag::Orientation, orientation)
-      .ascii(Ifd::Zero, tag::DateTime, "2009:05:17 13:45:02")
-      .undefined(Ifd::Exif, tag::ExifVersion, {'0', '2', '2', '0'})
-      .rational(Ifd::Exif, tag::FNumber, 28, 10)
-      .shortValue(Ifd::Exif, tag::IsoSpeedRatings, 200)
-      .shortValue(Ifd::Exif, tag::Flash, 0x41);
+  exif.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Corvane Camera Works")
+      .ascii(Ifd::Zero, EXIF_TAG_MODEL, "CC-100")
+      .shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, orientation)
+      .ascii(Ifd::Zero, EXIF_TAG_DATE_TIME, "2009:05:17 13:45:02")
+      .undefined(Ifd::Exif, EXIF_TAG_EXIF_VERSION, {'0', '2', '2', '0'})
+      .rational(Ifd::Exif, EXIF_TAG_FNUMBER, 28, 10)
+      .shortValue(Ifd::Exif, EXIF_TAG_ISO_SPEED_RATINGS, 200)
+      .shortValue(Ifd::Exif, EXIF_TAG_FLASH, 0x41);
   return exif.app1();
 }
 
@@ -68,9 +68,9 @@ int main(int argc, char** argv) {
   const fs::path dir = argv[1];
   fs::create_directories(dir);
   const ByteVec base = photo(640, 480);
-  bool ok = writeFile(dir / "camera.jpg", insertApp1(base, cameraExif(ByteOrder::Intel, 1)));
-  ok &= writeFile(dir / "turned.jpg", insertApp1(base, cameraExif(ByteOrder::Motorola, 6)));
-  ok &= writeFile(dir / "plain.jpg", base);
+  bool ok = writeBytes(dir / "camera.jpg", insertApp1(base, cameraExif(ByteOrder::Intel, 1)));
+  ok &= writeBytes(dir / "turned.jpg", insertApp1(base, cameraExif(ByteOrder::Motorola, 6)));
+  ok &= writeBytes(dir / "plain.jpg", base);
   vips::VImage picture = vips::VImage::new_from_buffer(base.data(), base.size(), "");
   picture.write_to_file((dir / "picture.png").c_str());
   const fs::path cover = dir / "cover.jpg";

@@ -2,14 +2,11 @@
 // its caller back while the caller waits (in a blocking call or with several
 // calls in flight), a clean stop, timeouts and a lost bus.
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <future>
 #include <stdexcept>
-#include <thread>
 
-#include "support/ServiceHarness.h"
+#include "unit/TestSupport.h"
 
 using namespace corvane;
 using namespace corvane::test;

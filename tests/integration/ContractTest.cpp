@@ -3,14 +3,9 @@
 // for the interfaces it does not serve yet, an object exported here from the
 // same contract) must read exactly like the XML files.
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
-#include "support/ServiceHarness.h"
+#include "unit/TestSupport.h"
 
 using namespace corvane;
 using namespace corvane::test;

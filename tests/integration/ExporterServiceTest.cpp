@@ -41,7 +41,7 @@ class ExporterService : public ::testing::Test {
     return found;
   }
   PrivateBus bus;
-  TempDir dir;
+  ScratchDir dir;
   std::unique_ptr<DaemonProcess> daemon;
   client::Session session{"org.corvane.test.exporter"};
 };

@@ -39,7 +39,7 @@ class HardeningImage : public ::testing::Test {
   }
 
   PrivateBus bus;
-  TempDir dir;
+  ScratchDir dir;
   std::unique_ptr<DaemonProcess> daemon;
   client::Session session{"org.corvane.test.hardening"};
 };
@@ -53,14 +53,14 @@ std::pair<bool, std::chrono::duration<double>> timedBuild(const std::string& pat
 }
 
 TEST_F(HardeningImage, CostlyPicturesAreAnsweredAtOnceWhileOthersAreServed) {
-  ASSERT_TRUE(writeFile(dir.file("small.jpg"), imagingtest::jpeg(64, 48, imagingtest::solid({9, 9, 9}))));
+  ASSERT_TRUE(writeBytes(dir.file("small.jpg"), imagingtest::jpeg(64, 48, imagingtest::solid({9, 9, 9}))));
   const std::tuple<const char*, ByteVec, const char*> costly[] = {
       {"scans.jpg", progressiveJpeg(8000, 8000, 63, 4), "a JPEG of more than 100 scans"},
       {"bomb.jpg", withDeclaredSize(minimalJpeg(), 50000, 50000), "50000 x 50000 pixels declared"},
   };
   for (const auto& [name, bytes, reason] : costly) {
     SCOPED_TRACE(name);
-    ASSERT_TRUE(writeFile(dir.file(name), bytes));
+    ASSERT_TRUE(writeBytes(dir.file(name), bytes));
     auto refused = std::async(std::launch::async, timedBuild, dir.file(name));
     const auto [found, took] = timedBuild(dir.file("small.jpg"));
     EXPECT_TRUE(found);
@@ -95,12 +95,12 @@ TEST_F(HardeningImage, A108MegapixelPhotoGetsItsRecordInBoundedMemory) {
 
 TEST_F(HardeningImage, RotationCarriesTheExifSubDirectoryOnly) {
   ExifBuilder exif;
-  exif.ascii(Ifd::Zero, tag::Make, "Corvane Camera")
-      .shortValue(Ifd::Zero, tag::Orientation, 6)
-      .ascii(Ifd::Gps, tag::GpsLatitudeRef, "N")
-      .shortValue(Ifd::Exif, tag::ExposureProgram, 2)
-      .add(Ifd::Exif, tag::PixelXDimension, ExifType::Long, exif.u32(40))
-      .add(Ifd::Exif, tag::PixelYDimension, ExifType::Long, exif.u32(30))
+  exif.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Corvane Camera")
+      .shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, 6)
+      .ascii(Ifd::Gps, EXIF_TAG_GPS_LATITUDE_REF, "N")
+      .shortValue(Ifd::Exif, EXIF_TAG_EXPOSURE_PROGRAM, 2)
+      .add(Ifd::Exif, EXIF_TAG_PIXEL_X_DIMENSION, EXIF_FORMAT_LONG, exif.u32(40))
+      .add(Ifd::Exif, EXIF_TAG_PIXEL_Y_DIMENSION, EXIF_FORMAT_LONG, exif.u32(30))
       .thumbnail(minimalJpeg());
   const ByteVec turned = client::ImageInfoBuilderClient().rotateImageDataByExif(
       exif.jpeg(imagingtest::jpeg(40, 30, imagingtest::solid({200, 10, 10}))));

@@ -1,13 +1,9 @@
 // The daemon's life on a private bus: it lives while clients are registered,
 // ends when the last one leaves, and never runs half-started.
 
-#include <gtest/gtest.h>
-
-#include <thread>
-
 #include "platform/ipc/Contract.h"
 #include "platform/ipc/NotificationCenter.h"
-#include "support/ServiceHarness.h"
+#include "unit/TestSupport.h"
 
 using namespace corvane;
 using namespace corvane::test;

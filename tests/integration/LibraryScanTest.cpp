@@ -53,7 +53,7 @@ class LibraryScan : public ::testing::Test {
     ASSERT_TRUE(bus.waitForOwner("org.corvane.MP3Parser_Halvern", true)) << daemon->log();
   }
   PrivateBus bus;
-  TempDir dir;
+  ScratchDir dir;
   std::unique_ptr<DaemonProcess> daemon;
 };
 

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -41,21 +41,23 @@ pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
 
 }  // namespace
 
-TempDir::TempDir() {
+ScratchDir::ScratchDir() {
   std::string pattern = (fs::temp_directory_path() / "corvane-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
-TempDir::~TempDir() {
+ScratchDir::~ScratchDir() {
   std::error_code ec;
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
   fs::remove_all(path_, ec);
 }
 
+long ScratchDir::entries() const { return std::distance(fs::directory_iterator(path_), {}); }
+
 CommandResult runCommand(const std::vector<std::string>& argv) {
-  TempDir dir;
-  const std::string outPath = dir.file("out"), errPath = dir.file("err");
+  const ScratchDir dir;
+  const std::string outPath = dir / "out", errPath = dir / "err";
   const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const pid_t pid = spawn(argv, out, err);
@@ -71,7 +73,7 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
 }
 
 CommandResult runCommandSignalled(const std::vector<std::string>& argv, const std::string& text, int signal) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string outPath = dir.file("out");
   const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   int err[2];

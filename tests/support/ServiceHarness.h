@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -40,6 +41,23 @@ class PrivateBus {
   std::optional<std::string> previousAddress_;
 };
 
+// A folder removed with everything in it at the end of its scope.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // How many entries the folder holds (to see that no stray copies remain).
+  long entries() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
 // The daemon started as a child of the test.
 class DaemonProcess {
  public:
@@ -61,18 +79,6 @@ class DaemonProcess {
   pid_t pid_ = -1;
   std::string logPath_;
   std::optional<int> status_;
-};
-
-// A temporary directory removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
 };
 
 struct CommandResult {

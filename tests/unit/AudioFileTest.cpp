@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TagTestSupport.h"
+#include "TestSupport.h"
 #include "media/Log.h"
 #include "platform/audio/RZExtAudioFile.h"
 

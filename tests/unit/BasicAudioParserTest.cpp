@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "TagTestSupport.h"
+#include "TestSupport.h"
 #include "builders/RZBasicAudioParser.h"
 #include "media/Log.h"
 #include "media/MediaDBKeys.h"
@@ -39,11 +39,7 @@ class BasicAudioParserTest : public ::testing::Test {
 };
 std::unique_ptr<tt::ScratchDir> BasicAudioParserTest::dir_;
 
-std::string shown(const MediaRecord& r, const char* key) {
-  if (const auto* number = r.get<int32_t>(key)) return std::to_string(*number);
-  if (const auto* text = r.get<std::string>(key)) return *text;
-  return "<absent>";
-}
+using tt::shown;
 
 TEST_F(BasicAudioParserTest, FlacAndOggAreMeasuredOtherNamesAreNot) {
   struct Row {

@@ -9,7 +9,7 @@
 #include <numeric>
 #include <sstream>
 
-#include "TagTestSupport.h"
+#include "TestSupport.h"
 #include "builders/MP4Parser.h"
 #include "export/MP4ExporterImpl.h"
 #include "media/MediaDBKeys.h"

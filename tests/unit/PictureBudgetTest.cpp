@@ -54,7 +54,7 @@ TEST(PictureBudget, CostlyPicturesAreRefusedBeforeDecoding) {
 TEST(PictureBudget, AWholeDecodeOverTheBudgetFailsWithALogLine) {
   // Coefficients (324 MiB) and the whole picture (309 MiB) together are too much.
   const media::Bytes bytes = test::ExifBuilder()
-                                 .shortValue(test::Ifd::Zero, test::tag::Orientation, 6)
+                                 .shortValue(test::Ifd::Zero, EXIF_TAG_ORIENTATION, 6)
                                  .jpeg(test::progressiveJpeg(12000, 9000, 3, 0));
   const auto picture = Picture::fromBytes(bytes);
   ASSERT_TRUE(picture);

@@ -1,16 +1,18 @@
 #pragma once
 
-// Shared by the tag writer tests: scratch folders, whole-file reads, MP3
-// fixtures made by ffmpeg, a child process for resource limits, and an
-// independent look at the written tags through mutagen (the tests never trust
-// the writers' own readers).
+// Shared by the tests: the fixture makers and test pictures, scratch
+// folders, whole-file reads, shell commands and ffmpeg, a child process for
+// resource limits, records written as lists, and an independent look at
+// written tags through mutagen (the tests never trust the writers' own
+// readers).
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,13 +22,24 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
+#include "fixtures/ExifFixture.h"
 #include "fixtures/Id3Fixture.h"
+#include "fixtures/Mp4Fixture.h"
+#include "media/Log.h"
+#include "media/MediaDBKeys.h"
+#include "media/MediaRecord.h"
+#include "media/RZMediaTypeReader.h"
+#include "support/ServiceHarness.h"
+#include "unit/ImagingTestPictures.h"
 
 namespace corvane::tagtest {
 
 namespace fs = std::filesystem;
+using test::ScratchDir;
 using test::writeBytes;
 
 inline std::vector<uint8_t> readBytes(const fs::path& path) {
@@ -42,13 +55,34 @@ inline std::string shellQuote(const std::string& s) {
 
 // Standard output of a shell command; none when it exits with an error.
 inline std::optional<std::string> run(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string out;
-  std::array<char, 4096> chunk;
-  size_t n;
-  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) out.append(chunk.data(), n);
-  return ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
+  const test::CommandResult r = test::runCommand({"/bin/sh", "-c", command});
+  return r.status == 0 ? std::optional(r.out) : std::nullopt;
+}
+
+// A record of these entries.
+inline media::MediaRecord recordOf(std::initializer_list<std::pair<const char*, media::MediaValue>> entries) {
+  media::MediaRecord record;
+  for (const auto& [key, value] : entries) record.set(key, value);
+  return record;
+}
+
+// The value under key as text: numbers written out, flags as true/false,
+// else "<absent>", "<bytes>" or "<other>".
+inline std::string shown(const media::MediaRecord& r, const std::string& key) {
+  const media::MediaValue* v = r.find(key);
+  if (v == nullptr) return "<absent>";
+  if (const auto* text = std::get_if<std::string>(v)) return *text;
+  if (const auto* number = std::get_if<int32_t>(v)) return std::to_string(*number);
+  if (const auto* flag = std::get_if<bool>(v)) return *flag ? "true" : "false";
+  return std::holds_alternative<media::Bytes>(*v) ? "<bytes>" : "<other>";
+}
+
+// The values of like's keys in r, as shown() gives them (to compare with like).
+using Fields = std::map<std::string, std::string>;
+inline Fields pick(const media::MediaRecord& r, const Fields& like) {
+  Fields out;
+  for (const auto& entry : like) out[entry.first] = shown(r, entry.first);
+  return out;
 }
 
 // Runs body in a child process (for limits the test itself must not keep)
@@ -61,41 +95,10 @@ inline int inChild(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-// A folder removed with everything in it at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "corvane-tags-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-  // How many entries the folder holds (to see that no stray copies remain).
-  long entries() const { return std::distance(fs::directory_iterator(path_), {}); }
-
- private:
-  fs::path path_;
-};
-
 // Runs ffmpeg with these input and output options to write out.
 inline void ffmpeg(const std::string& options, const fs::path& out) {
   const std::string cmd = "ffmpeg -v error -y " + options + " " + shellQuote(out.string()) + " </dev/null";
   ASSERT_TRUE(run(cmd)) << cmd;
-}
-
-// An MP3 of a 440 Hz tone with an ID3v2 tag of the given version (3 or 4) and
-// extra ffmpeg output options (metadata, ID3v1).
-inline void makeMp3(const fs::path& out, int id3Version = 3, const std::string& extra = "",
-                    double seconds = 3) {
-  ffmpeg("-f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
-             " -c:a libmp3lame -b:a 128k -f mp3 -id3v2_version " + std::to_string(id3Version) + " " + extra,
-         out);
 }
 
 // The md5 of the decoded audio (a picture in the tag is not decoded).
