@@ -25,9 +25,9 @@ const std::vector<uint8_t> kOriginal = [] {
   return v;
 }();
 
-bool appendX(const std::string& copy) {
-  std::ofstream(copy, std::ios::app) << "X";
-  return true;
+bool appendX(int copy) {
+  struct stat st {};
+  return ::fstat(copy, &st) == 0 && ::pwrite(copy, "X", 1, st.st_size) == 1;
 }
 
 class SafeRewriteTest : public ::testing::Test {
@@ -56,7 +56,7 @@ TEST_F(SafeRewriteTest, ReplacesTheFileKeepingModeAndLinks) {
 TEST_F(SafeRewriteTest, RefusesWhatIsNoWritableRegularFile) {
   const fs::path file = original();
   int edits = 0;
-  auto edit = [&](const std::string& copy) { return ++edits, appendX(copy); };
+  auto edit = [&](int copy) { return ++edits, appendX(copy); };
   fs::create_symlink(dir_ / "nothing", dir_ / "dangling");
   ::mkfifo((dir_ / "fifo").c_str(), 0644);
   for (const fs::path& p :
@@ -91,10 +91,10 @@ TEST_F(SafeRewriteTest, ReadOnlyFolderForAnOrdinaryUser) {
 
 TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
   const fs::path file = original();
-  EXPECT_FALSE(safeRewrite(file.string(), [](const std::string& copy) { return appendX(copy) && false; }));
+  EXPECT_FALSE(safeRewrite(file.string(), [](int copy) { return appendX(copy) && false; }));
   EXPECT_EQ(tagtest::readBytes(file), kOriginal);
 
-  EXPECT_FALSE(safeRewrite(file.string(), [&](const std::string& copy) {
+  EXPECT_FALSE(safeRewrite(file.string(), [&](int copy) {
     fs::remove(file);
     return appendX(copy);
   }));
@@ -102,7 +102,7 @@ TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
   EXPECT_EQ(dir_.entries(), 0);
 
   original();
-  EXPECT_FALSE(safeRewrite(file.string(), [&](const std::string& copy) {
+  EXPECT_FALSE(safeRewrite(file.string(), [&](int copy) {
     std::ofstream(file, std::ios::app) << "theirs";
     return appendX(copy);
   }));
