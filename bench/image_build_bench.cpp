@@ -11,9 +11,6 @@
 // (this binary run with --measure-build PATH); target < 64 MiB.
 
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +24,7 @@
 #include <vips/vips8>
 
 #include "BenchPictures.h"
+#include "PeakMemory.h"
 #include "RecordingReporter.h"
 #include "host/ProcessSetup.h"
 #include "image/UnifiedImageInfoBuilder.h"
@@ -95,54 +93,11 @@ void registerAll() {
   }
 }
 
-// A figure of /proc/self/status in KiB ("VmRSS", "VmHWM"); -1 when missing.
-long statusKiB(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-  }
-  return -1;
-}
-
-// In the child: one build of path; prints the resident memory before it and
-// the peak during it, in KiB. The peak mark is reset first, so that what
-// starting libvips once touched does not hide the build's own peak.
+// In the child: one build of path (see PeakMemory.h).
 int measureBuild(const std::string& path) {
   if (!corvane::host::setUpProcess()) return 1;
   corvane::image::UnifiedImageInfoBuilder builder;
-  std::ofstream("/proc/self/clear_refs") << "5";
-  const long before = statusKiB("VmRSS");
-  const bool built = builder.build(path).has_value();
-  std::printf("%ld %ld\n", before, statusKiB("VmHWM"));
-  return built ? 0 : 1;
-}
-
-// Runs one build in a fresh process; the peak memory it added and the
-// process's whole peak, in KiB (-1 when unknown).
-std::pair<long, long> peakBuildMemoryKiB(const std::string& path) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return {-1, -1};
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(pipeFds[1], STDOUT_FILENO);
-    close(pipeFds[0]);
-    execl("/proc/self/exe", "image_build_bench", "--measure-build", path.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  char text[128] = {};
-  const ssize_t got = read(pipeFds[0], text, sizeof text - 1);
-  close(pipeFds[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  long before = 0, peak = 0;
-  if (got <= 0 || std::sscanf(text, "%ld %ld", &before, &peak) != 2 || before < 0 || peak < 0 ||
-      !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return {-1, -1};
-  }
-  return {peak - before, usage.ru_maxrss};
+  return corvane::bench::measureInChild([&] { return builder.build(path).has_value(); });
 }
 
 }  // namespace
@@ -181,7 +136,8 @@ int main(int argc, char** argv) {
     std::printf("  full decode / decode floor:   cpu %.2fx (no thumbnail can do better)\n",
                 fullDecode.cpu / floor.cpu);
   }
-  const auto [added, whole] = peakBuildMemoryKiB(gPhotos[static_cast<int>(PhotoKind::Grainy)]);
+  const auto [added, whole] =
+      corvane::bench::peakBuildMemoryKiB(gPhotos[static_cast<int>(PhotoKind::Grainy)]);
   std::printf(
       "peak memory of one build (grainy photo): %.1f MiB (target < 64 MiB); the whole process: %.1f MiB\n",
       static_cast<double>(added) / 1024.0, static_cast<double>(whole) / 1024.0);

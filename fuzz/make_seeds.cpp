@@ -2,8 +2,10 @@
 // OUTDIR/<target>/ with a few valid and near-valid inputs each.
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 #include <vips/vips8>
@@ -284,6 +286,51 @@ void writeMp3Seeds(const fs::path& out) {
   write(text, "utf8", {0, 3, 0xC3, 0x28, 0});
 }
 
+// Small movies and audio made by ffmpeg for the movie layer's targets
+// (several containers and codecs, a disabled track, a cover, a playlist)
+// and for the FLAC/Ogg measure (a leading byte picks the kind: odd FLAC).
+void writeMovieSeeds(const fs::path& out) {
+  const fs::path made = out / "made";
+  fs::create_directories(made);
+  const std::string tiny = "-f lavfi -i testsrc=s=32x24:r=4:d=1 ";
+  const std::string tone = "-f lavfi -i sine=d=1:r=8000 ";
+  const std::vector<std::pair<std::string, std::string>> movies{
+      {"h264-aac.mov",
+       tiny + tone + "-c:v libx264 -preset ultrafast -g 2 -c:a aac -b:a 8k -timecode 00:00:00:00"},
+      {"two-video.mp4", tiny + tiny + "-map 0 -map 1 -c:v libx264 -preset ultrafast"},
+      {"alac.m4a", tone + "-c:a alac"},
+      {"mpeg4.avi", tiny + tone + "-c:v mpeg4 -vtag XVID -c:a pcm_s16le"},
+      {"vp8.mkv", tiny + "-c:v libvpx -b:v 20k"},
+      {"mpeg2.ts", tiny + tone + "-c:v mpeg2video -c:a mp2"},
+      {"cover.m4a",
+       tone + tiny + "-map 0 -map 1 -frames:v 1 -c:a aac -b:a 8k -c:v mjpeg -disposition:v attached_pic"},
+      {"pcm.wav", tone},
+      {"vorbis.ogg", tone + "-c:a libvorbis"},
+      {"opus.ogg", tone + "-c:a libopus"},
+      {"flac.ogg", tone + "-c:a flac -f ogg"},
+      {"native.flac", tone + "-c:a flac"},
+  };
+  for (const auto& [name, options] : movies) {
+    const fs::path file = made / name;
+    const std::string command = "ffmpeg -nostdin -loglevel error -y " + options + " '" + file.string() + "'";
+    if (std::system(command.c_str()) != 0) continue;
+    std::ifstream in(file, std::ios::binary);
+    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    write(out / "movie_tracks_fuzz", name, bytes);
+    bytes.insert(bytes.begin(), 12);  // 3 s
+    write(out / "movie_frame_fuzz", name, bytes);
+    const bool flac = name.find("flac") != std::string::npos;
+    if (flac || name.ends_with(".ogg")) {
+      bytes[0] = flac ? 1 : 0;
+      write(out / "audio_length_fuzz", name, bytes);
+    }
+  }
+  const std::string playlist =
+      "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + (made / "pcm.wav").string() + "\n#EXT-X-ENDLIST\n";
+  write(out / "movie_tracks_fuzz", "list.m3u8", std::vector<unsigned char>(playlist.begin(), playlist.end()));
+  fs::remove_all(made);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -300,5 +347,6 @@ int main(int argc, char** argv) {
   writeMp4WriterSeeds(out);
   writeId3Seeds(out);
   writeMp3Seeds(out);
+  writeMovieSeeds(out);
   return 0;
 }

@@ -1,6 +1,7 @@
 // make_samples DIR: writes a small sample set of media files for demos
-// (scripts/run with no PATH): photos with and without EXIF, and tagged MP3
-// and M4A songs with cover art (made with ffmpeg).
+// (scripts/run with no PATH): photos with and without EXIF, tagged MP3 and
+// M4A songs with cover art, a movie, Apple Lossless, FLAC and Ogg audio
+// (made with ffmpeg).
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,17 +42,20 @@ ByteVec cameraExif(ByteOrder order, uint16_t orientation) {
   return exif.app1();
 }
 
+bool ffmpeg(const std::string& options, const fs::path& out) {
+  return std::system(("ffmpeg -loglevel error -y " + options + " '" + out.string() + "'").c_str()) == 0;
+}
+
 // A two-second tone with tags and a cover picture.
 bool song(const fs::path& dir, const std::string& name, const std::string& codec, const fs::path& cover) {
   const std::string id3 = codec == "libmp3lame" ? " -id3v2_version 3" : "";
-  const std::string command = "ffmpeg -loglevel error -y -f lavfi -i sine=frequency=440:duration=2 -i '" +
-                              cover.string() + "' -map 0:a -map 1:v -c:a " + codec +
-                              " -b:a 128k -c:v mjpeg -disposition:v attached_pic" + id3 +
-                              " -metadata title='Sample " + name +
-                              "' -metadata artist='Corvane' -metadata album='Samples'"
-                              " -metadata genre='Rock' -metadata track=3/12 '" +
-                              (dir / name).string() + "'";
-  return std::system(command.c_str()) == 0;
+  return ffmpeg("-f lavfi -i sine=frequency=440:duration=2 -i '" + cover.string() +
+                    "' -map 0:a -map 1:v -c:a " + codec +
+                    " -b:a 128k -c:v mjpeg -disposition:v attached_pic" + id3 + " -metadata title='Sample " +
+                    name +
+                    "' -metadata artist='Corvane' -metadata album='Samples' -metadata genre='Rock' -metadata "
+                    "track=3/12",
+                dir / name);
 }
 
 }  // namespace
@@ -74,6 +78,14 @@ int main(int argc, char** argv) {
       .write_to_file(cover.c_str());
   ok &= song(dir, "song.mp3", "libmp3lame", cover);
   ok &= song(dir, "song.m4a", "aac", cover);
+  // A short movie, an Apple Lossless song (which the AV service refuses), FLAC and Ogg.
+  ok &= ffmpeg(
+      "-f lavfi -i testsrc=s=320x240:r=10:d=3 -f lavfi -i sine=d=3 -c:v libx264 -preset ultrafast "
+      "-pix_fmt yuv420p -c:a aac -metadata title='Sample clip'",
+      dir / "clip.mov");
+  ok &= ffmpeg("-f lavfi -i sine=frequency=330:duration=2 -c:a alac", dir / "lossless.m4a");
+  ok &= ffmpeg("-f lavfi -i sine=frequency=550:duration=2 -c:a flac", dir / "tone.flac");
+  ok &= ffmpeg("-f lavfi -i sine=frequency=660:duration=2 -c:a libvorbis", dir / "tone.ogg");
   std::printf("%s\n", dir.c_str());
   return ok ? 0 : 1;
 }

@@ -10,12 +10,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "image/NSImageExtension.h"
 #include "media/Genre.h"
 #include "media/MediaDBKeys.h"
+#include "media/Numbers.h"
 #include "media/PathNames.h"
 #include "media/RZMediaTypeReader.h"
 #include "media/Text.h"
@@ -185,12 +185,6 @@ void readOlderTags(TagLib::MPEG::File& file, const file::InputFile& input, media
   }
 }
 
-int32_t clampToInt32(double value) {
-  if (!(value > std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
-  if (!(value < std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
-  return static_cast<int32_t>(value);
-}
-
 // Timing from the MPEG frame headers; false when the file has no valid MPEG
 // frame. TagLib reads the Xing/VBRI header of VBR files, and an "Info"
 // header marks a CBR file whose nominal rate is its frames' own. Without
@@ -212,7 +206,7 @@ bool readHeaderTiming(TagLib::MPEG::File& file, const file::InputFile& input, me
     const uint64_t audioEnd = input.size() - (file.hasID3v1Tag() ? std::min(input.size(), kId3v1Size) : 0);
     if (const auto scan = mpeg::scanFrames(input, static_cast<uint64_t>(firstFrame), audioEnd)) {
       if (scan->constantBitrate) {
-        seconds = clampToInt32(std::trunc(scan->seconds()));
+        seconds = media::truncateToInt32(scan->seconds());
         bitrate = scan->firstBitrateKbps;
       } else {
         const DurationTiming timing =
@@ -230,10 +224,10 @@ bool readHeaderTiming(TagLib::MPEG::File& file, const file::InputFile& input, me
 
 // Play length, bit rate and sampling frequency of a file without MPEG
 // frames, measured as a movie; false when it cannot be opened as one.
-bool readMovieTiming(const file::InputFile& input, media::MediaRecord& record) {
+bool readMovieTiming(const file::InputFile& input, const std::string& path, media::MediaRecord& record) {
   std::optional<movie::Movie> movie;  // released after the bracket's exit
   movie::ThreadBracket bracket;
-  movie = movie::Movie::open(input.procPath());
+  movie = movie::Movie::open(input, media::lastPathComponent(path)).movie;
   if (!movie) return false;
   const double fileBytes = static_cast<double>(input.facts().size.value_or(0));
   const DurationTiming timing = timingFromDuration(movie->duration(), fileBytes);
@@ -248,8 +242,8 @@ bool readMovieTiming(const file::InputFile& input, media::MediaRecord& record) {
 
 DurationTiming timingFromDuration(double durationSeconds, double fileBytes) {
   if (!(durationSeconds > 0) || !std::isfinite(durationSeconds)) return {};
-  return DurationTiming{clampToInt32(std::trunc(durationSeconds)),
-                        clampToInt32(std::floor(fileBytes * 8.0 / durationSeconds / 1000.0))};
+  return DurationTiming{media::truncateToInt32(durationSeconds),
+                        media::truncateToInt32(std::floor(fileBytes * 8.0 / durationSeconds / 1000.0))};
 }
 
 std::optional<media::MediaRecord> MP3Parser::build(const std::string& path) {
@@ -277,7 +271,7 @@ std::optional<media::MediaRecord> MP3Parser::build(const std::string& path) {
       hasHeaderTiming = readHeaderTiming(file, *input, record);
     }
   }
-  if (!hasHeaderTiming && !readMovieTiming(*input, record)) return std::nullopt;
+  if (!hasHeaderTiming && !readMovieTiming(*input, path, record)) return std::nullopt;
 
   record.set(media::MediaDBMusicColumnPlayCount, int32_t{0});
   record.set(media::MediaDBMusicColumnRating, int32_t{0});

@@ -7,6 +7,7 @@
 #include "host/StopSignals.h"
 #include "media/Log.h"
 #include "media/MainThread.h"
+#include "platform/audio/AudioStreams.h"
 #include "platform/ipc/Contract.h"
 #include "platform/log/SystemLog.h"
 
@@ -34,8 +35,9 @@ std::unique_ptr<AppDelegate> AppDelegate::init(MainRunLoop& loop, std::vector<Se
   // answers "Launched" with "AppRegister" at once is heard.
   self->center_->post(ipc::contract::kLaunched.member, std::string(ipc::contract::kHostAppId));
   self->center_->start([self = self.get()](const std::string& reason) { self->busLost(reason); });
-  // The audio library's one-time initialisation belongs here, before any
-  // request is served.
+  // The audio stream library's one start, before any request is served, on
+  // the default device at 44100 Hz; its result is not examined.
+  audio::init(-1, 44100, 0, self.get(), nullptr);
   return self;
 }
 

@@ -2,6 +2,8 @@
 
 #include "builders/MP3Parser.h"
 #include "builders/MP4Parser.h"
+#include "builders/QuickTimeAVParser.h"
+#include "builders/RZBasicAudioParser.h"
 #include "host/ExifExtractorAdaptor.h"
 #include "host/ImageInfoBuilderAdaptor.h"
 #include "host/MediaInfoBuilderAdaptor.h"
@@ -22,7 +24,8 @@ std::function<std::unique_ptr<ServiceObject>()> make() {
 
 std::vector<ServiceRow> serviceRegistry() {
   return {
-      {contract::kAVParserService, "failed to register Tavik AV Parser", {}},
+      {contract::kAVParserService, "failed to register Tavik AV Parser",
+       make<MediaInfoBuilderAdaptor<builders::QuickTimeAVParser>>()},
       {contract::kMP3ParserService, "failed to register Tavik MP3 Parser",
        make<MediaInfoBuilderAdaptor<builders::MP3Parser>>()},
       {contract::kImageParserService, "failed to register Tavik Image Parser",
@@ -33,7 +36,8 @@ std::vector<ServiceRow> serviceRegistry() {
        make<MediaInfoBuilderAdaptor<builders::MP4Parser>>()},
       {contract::kExifExtractorService, "failed to register Tavik Exif Extractor",
        make<ExifExtractorAdaptor>()},
-      {contract::kBasicAudioParserService, "failed to register Tavik basicaudio parser", {}},
+      {contract::kBasicAudioParserService, "failed to register Tavik basicaudio parser",
+       make<MediaInfoBuilderAdaptor<builders::RZBasicAudioParser>>()},
   };
 }
 

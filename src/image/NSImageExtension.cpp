@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "media/Log.h"
+#include "media/Numbers.h"
 #include "platform/imaging/ThumbnailCanvas.h"
 
 namespace corvane::image {
@@ -26,15 +27,6 @@ Box defaultBox(int category) {
     default:
       return {100, 100};
   }
-}
-
-// Truncation toward zero that never overflows: out-of-range values saturate
-// and NaN gives 0, so a hostile box size cannot cause undefined behaviour.
-int truncToInt(double value) {
-  if (std::isnan(value)) return 0;
-  if (value >= static_cast<double>(std::numeric_limits<int>::max())) return std::numeric_limits<int>::max();
-  if (value <= static_cast<double>(std::numeric_limits<int>::min())) return std::numeric_limits<int>::min();
-  return static_cast<int>(value);
 }
 
 // size / box in single precision; a zero box gives infinity, as the float
@@ -72,8 +64,8 @@ Rgba fillColour(const imaging::Picture& source, int category) {
 std::optional<media::Bytes> makeThumbnailForContentCategory(const imaging::Picture& source, int category,
                                                             float maxWidth, float maxHeight) {
   // A negative box is no box at all.
-  const int maxW = std::max(0, truncToInt(maxWidth));
-  const int maxH = std::max(0, truncToInt(maxHeight));
+  const int maxW = std::max(0, media::truncateToInt32(maxWidth));
+  const int maxH = std::max(0, media::truncateToInt32(maxHeight));
   const int w = source.pixelsWide();
   const int h = source.pixelsHigh();
   if (w <= 0 || h <= 0) return std::nullopt;
@@ -84,10 +76,10 @@ std::optional<media::Bytes> makeThumbnailForContentCategory(const imaging::Pictu
   int drawH = 0;
   if (rw > rh) {
     drawW = maxW;
-    drawH = truncToInt(static_cast<float>(h) / rw);
+    drawH = media::truncateToInt32(static_cast<float>(h) / rw);
   } else {
     drawH = maxH;
-    drawW = truncToInt(static_cast<float>(w) / rh);
+    drawW = media::truncateToInt32(static_cast<float>(w) / rh);
   }
   if (drawW == 0) drawW = w;
   if (drawH == 0) drawH = h;

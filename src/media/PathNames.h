@@ -16,4 +16,13 @@ inline std::string lastPathComponent(std::string_view path) {
   return std::string(path);
 }
 
+// The last component less its extension and the dot before it: "a.b.ogg"
+// gives "a.b"; a name without a dot is taken whole.
+inline std::string lastPathComponentLessExtension(std::string_view path) {
+  std::string name = lastPathComponent(path);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.resize(dot);
+  return name;
+}
+
 }  // namespace corvane::media

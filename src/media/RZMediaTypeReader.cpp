@@ -3,6 +3,7 @@
 #include <array>
 
 #include "media/Log.h"
+#include "media/Text.h"
 
 namespace corvane::media {
 namespace {
@@ -28,15 +29,6 @@ constexpr std::array<TypeRow, 35> kTypes{{
     {"gif", kMediaTypeGIF, "GIF"},    {"bmp", kMediaTypeBMP, "BMP"},    {"wbmp", kMediaTypeWBMP, "WBMP"},
     {"tif", kMediaTypeTIF, "TIF"},    {"tiff", kMediaTypeTIFF, "TIFF"},
 }};
-
-// ASCII only: extensions in the table are ASCII, and folding other bytes could
-// split a UTF-8 sequence.
-std::string asciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 }  // namespace
 

@@ -202,4 +202,18 @@ int64_t leadingInteger(std::string_view text, Overflow overflow) {
   return negative ? -magnitude : std::min(magnitude, kSaturated - 1);
 }
 
+std::string asciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string asciiUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
 }  // namespace corvane::media

@@ -33,6 +33,11 @@ std::optional<std::string> cp949ToUtf8(std::string_view bytes);
 // it whole to something non-empty, else as ISO-8859-1.
 std::string legacy8BitToUtf8(std::string_view bytes);
 
+// text with ASCII letters folded to lower / upper case; every other byte
+// stays (folding more could split a UTF-8 sequence).
+std::string asciiLower(std::string_view text);
+std::string asciiUpper(std::string_view text);
+
 enum class ByteOrder { LittleEndian, BigEndian };
 
 // What a UTF-16 decoder does with an unpaired surrogate.

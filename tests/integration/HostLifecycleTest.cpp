@@ -61,9 +61,9 @@ TEST_F(HostLifecycle, ASecondInstanceCannotRegisterAndLeavesTheFirstUntouched) {
   center.post("AppRegister", std::string("app.one"));
   DaemonProcess second;
   EXPECT_EQ(second.waitForExit(), 1);
-  // The first row it has is the MP3 service; the rows after it are never
-  // tried.
-  EXPECT_TRUE(second.logContains("failed to register Tavik MP3 Parser")) << second.log();
+  // The first row is the AV service; the rows after it are never tried.
+  EXPECT_TRUE(second.logContains("failed to register Tavik AV Parser")) << second.log();
+  EXPECT_FALSE(second.logContains("MP3 Parser"));
   EXPECT_FALSE(second.logContains("Image Parser"));
   EXPECT_FALSE(second.logContains("Exif Extractor"));
   EXPECT_TRUE(staysUp());

@@ -51,6 +51,20 @@ TEST_F(MusicServices, BuildersAnswerWithTheirOwnValueKinds) {
   EXPECT_EQ(valueOf<double>(*m4a, "Samplerate"), 44100.0);
   EXPECT_TRUE(valueOf<uint64_t>(*m4a, "FileSize"));
 
+  makeAudio(dir.file("tone.flac"), "flac");
+  auto flac = client::MediaInfoBuilderClient("BasicAudioParser_Halvern").build(dir.file("tone.flac"));
+  ASSERT_TRUE(flac);
+  EXPECT_EQ(valueOf<int32_t>(*flac, "PlayLength"), 3);  // whole seconds of the length plus one
+
+  auto r = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                       "testsrc=size=160x120:duration=2", "-c:v", "libx264", dir.file("clip.mov")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto movie = client::MediaInfoBuilderClient("AVParser_Halvern").build(dir.file("clip.mov"));
+  ASSERT_TRUE(movie);
+  EXPECT_EQ(valueOf<std::string>(*movie, "VCodec"), "AVC1");
+  EXPECT_FALSE(valueOf<media::Bytes>(*movie, "Image").value_or(media::Bytes()).empty());
+
+  EXPECT_FALSE(client::MediaInfoBuilderClient("BasicAudioParser_Halvern").build(dir.file("missing.flac")));
   EXPECT_FALSE(client::MediaInfoBuilderClient("MP3Parser_Halvern").build(dir.file("missing.mp3")));
   EXPECT_FALSE(client::MediaInfoBuilderClient("MP4Parser_Halvern").build(dir.file("song.mp3")));
   EXPECT_TRUE(daemon->waitForLog("MP4Parser file open fail"));

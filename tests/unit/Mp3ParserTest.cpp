@@ -10,10 +10,10 @@
 #include <thread>
 #include <vips/vips8>
 
+#include "BusyMainLoop.h"
 #include "TagTestSupport.h"
 #include "builders/MP3Parser.h"
 #include "fixtures/Id3Fixture.h"
-#include "host/MainRunLoop.h"
 #include "media/Log.h"
 #include "media/MainThread.h"
 #include "media/MediaDBKeys.h"
@@ -320,24 +320,16 @@ TEST_F(Mp3ParserTest, MovieLayerOpensNoFileNamedInsideTheFile) {
 TEST_F(Mp3ParserTest, BracketStepsRunOnTheMainLoop) {
   const std::string wav = path("loop.mp3");
   fs::copy_file(path("silence.wav"), wav, fs::copy_options::overwrite_existing);
-  corvane::host::MainRunLoop loop;
-  corvane::media::installMainThreadExecutor(&loop);
-  std::promise<void> release;
-  loop.post([gate = release.get_future().share()] { gate.wait(); });  // keeps the loop busy
-  std::thread mainThread([&loop] { loop.run(); });
-
+  BusyMainLoop loop;
   const auto before = Movie::bracketCounts();
   auto result = std::async(std::launch::async, [&wav] { return MP3Parser().build(wav); });
   // The build waits for the loop to take its enter step.
   EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
   EXPECT_EQ(Movie::bracketCounts().enters, before.enters);
-  release.set_value();
+  loop.open();
   EXPECT_TRUE(result.get().has_value());
   EXPECT_EQ(Movie::bracketCounts().enters - before.enters, 1u);
   EXPECT_EQ(Movie::bracketCounts().exits - before.exits, 1u);
-  loop.stop();
-  mainThread.join();
-  corvane::media::installMainThreadExecutor(nullptr);
 }
 
 TEST_F(Mp3ParserTest, LastDecodablePictureIsTheAlbumArt) {

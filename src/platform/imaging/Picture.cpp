@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -256,7 +257,21 @@ VImage Picture::Impl::scaled(int width, int height) const {
         // thumbnail passes failure levels to the loader only in its option string.
         ->set("option_string", "fail_on=error");
   };
-  if (isBitmapOnly()) return bitmap_->thumbnail_image(width, options());
+  if (isBitmapOnly()) {
+    // A bitmap (a movie frame, say) is box-averaged to no less than twice the
+    // size and then reduced by one Lanczos pass: the thumbnail operation
+    // costs several times that on a picture already in memory.
+    VImage source = *bitmap_;
+    const int shrink = std::min(source.width() / (2 * width), source.height() / (2 * height));
+    if (shrink > 1) source = source.shrink(shrink, shrink);
+    VImage resized =
+        source.resize(double(width) / source.width(),
+                      VImage::option()->set("vscale", double(height) / source.height())->set("gap", 0.0));
+    if (resized.width() == width && resized.height() == height) return resized;
+    // A bitmap has no loader to pass failure levels to.
+    return bitmap_->thumbnail_image(
+        width, VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
+  }
   if (viaBuffer_) {
     // A blob over the held bytes, without a copy: the bytes live as long as
     // this picture, and every caller finishes with the pipeline before that.
@@ -327,6 +342,19 @@ std::optional<Picture> Picture::fromBytes(media::Bytes bytes) {
   auto impl = Impl::openBytes(std::move(bytes));
   if (!impl) return std::nullopt;
   return Picture(std::move(impl));
+}
+
+std::optional<Picture> Picture::fromRgbPixels(int width, int height, const media::Bytes& rgb) {
+  if (width <= 0 || height <= 0 || int64_t{width} * height > kMaxPixels ||
+      rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3) {
+    return std::nullopt;
+  }
+  const detail::VipsCall call;  // a failure's text stays in this operation's scope
+  VipsImage* copy =
+      vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR);
+  if (copy == nullptr) return std::nullopt;
+  copy->Type = VIPS_INTERPRETATION_sRGB;
+  return Picture(Impl::fromBitmap(VImage(copy)));
 }
 
 int Picture::pixelsWide() const { return impl_->facts().width; }

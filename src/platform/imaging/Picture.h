@@ -59,6 +59,9 @@ class Picture {
   static std::optional<Picture> fromFile(const std::string& path);
   // none: the bytes are no picture.
   static std::optional<Picture> fromBytes(media::Bytes bytes);
+  // Packed 8-bit RGB rows, top row first (width * 3 bytes each); none when
+  // the size is not positive, over kMaxPixels, or does not match the bytes.
+  static std::optional<Picture> fromRgbPixels(int width, int height, const media::Bytes& rgb);
 
   int pixelsWide() const;  // first representation (first page/frame)
   int pixelsHigh() const;
