@@ -27,6 +27,15 @@ namespace {
 
 const std::string kTagBusName = contract::busName(contract::kMediaTagService);
 
+// The address sanitizer's allocator keeps freed memory in quarantine (no
+// trim gives it back) and slows every step: sizes and times are checked in
+// the plain build only.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kMeasured = false;
+#else
+constexpr bool kMeasured = true;
+#endif
+
 template <typename Condition>
 bool eventually(Condition condition) {
   for (int tries = 0; !condition(); ++tries) {
@@ -59,7 +68,7 @@ TEST(DaemonRobustness, AStopSignalLetsTheRewriteInHandFinishThenTearsDown) {
   TempDir dir;
   const std::string song = dir.file("long.mp3");
   ASSERT_TRUE(
-      writeBytes(song, concat({Id3TagBytes(3).text("TIT2", "Old").bytes(), silentMpegFrames(200000)})));
+      writeBytes(song, concat({Id3TagBytes(3).text("TIT2", "Old").bytes(), silentMpegFrames(100000)})));
   DaemonProcess daemon;
   ASSERT_TRUE(bus.waitForOwner(kTagBusName, true)) << daemon.log();
   std::optional<bool> written;
@@ -142,7 +151,9 @@ TEST(DaemonRobustness, OversizedRecordsAnswersAndIdsAreRefusedOrCutAndMemoryGoes
   const std::chrono::duration<double, std::milli> refusedIn = std::chrono::steady_clock::now() - sent;
   EXPECT_EQ(refused.errorName(), ipc::kLimitsExceeded);
   EXPECT_NE(refused.errorMessage().find("4096"), std::string::npos) << refused.errorText();
-  EXPECT_LT(refusedIn.count(), 1000);
+  if (kMeasured) {
+    EXPECT_LT(refusedIn.count(), 1000);
+  }
 
   // 6000x6000 is 103 MiB of pixels: beyond what one message may carry.
   for (const double side : {6000.0, 6000.0, 6000.0, 3000.0}) {
@@ -163,7 +174,9 @@ TEST(DaemonRobustness, OversizedRecordsAnswersAndIdsAreRefusedOrCutAndMemoryGoes
   std::cout << "resident: " << startMiB << " MiB at start, " << idleMiB
             << " MiB idle after the large requests; "
             << "200,000 keys refused in " << refusedIn.count() << " ms\n";
-  EXPECT_LT(idleMiB, 100);
+  if (kMeasured) {
+    EXPECT_LT(idleMiB, 100);
+  }
 
   // Registered by the whole id: the daemon stays until that id says goodbye.
   center.post("ShouldExit", std::string("app.limits"));
