@@ -28,6 +28,7 @@
 #include "RecordingReporter.h"
 #include "host/ProcessSetup.h"
 #include "image/UnifiedImageInfoBuilder.h"
+#include "media/RequestBudget.h"
 #include "platform/imaging/JpegScaledDecoder.h"
 #include "platform/imaging/Picture.h"
 
@@ -71,7 +72,7 @@ void BM_DecodeFloor(benchmark::State& state) {
   std::ifstream in(photo(state), std::ios::binary);
   const std::vector<uint8_t> jpeg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   for (auto _ : state) {
-    auto decoded = corvane::imaging::detail::decodeJpegScaled(jpeg, 8, corvane::imaging::kMaxPixels);
+    auto decoded = corvane::imaging::detail::decodeJpegScaled(jpeg, 8, corvane::budget::kDecodeBytes);
     if (!decoded) state.SkipWithError("not decoded");
     benchmark::DoNotOptimize(decoded);
   }

@@ -7,22 +7,16 @@
 // Target: build files/second >= reference files/second.
 
 #include <benchmark/benchmark.h>
-#include <taglib/attachedpictureframe.h>
 #include <taglib/fileref.h>
-#include <taglib/id3v2tag.h>
-#include <taglib/mpegfile.h>
-#include <taglib/textidentificationframe.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 #include <vips/vips8>
 
 #include "BenchPictures.h"
+#include "BenchSongs.h"
 #include "RecordingReporter.h"
 #include "builders/MP3Parser.h"
 #include "host/ProcessSetup.h"
@@ -37,40 +31,10 @@ constexpr int kCoverSize = 500;
 std::vector<std::string> gFiles;
 std::vector<uint8_t> gCover;  // JPEG bytes
 
-void tagCopy(const std::string& path, int index) {
-  TagLib::MPEG::File file(path.c_str());
-  TagLib::ID3v2::Tag* tag = file.ID3v2Tag(true);
-  tag->setTitle(TagLib::String("Song " + std::to_string(index)));
-  tag->setArtist("Bench Artist");
-  tag->setAlbum("Bench Album");
-  tag->setGenre("Rock");
-  tag->setYear(2020);
-  tag->setTrack(static_cast<unsigned>(index % 20 + 1));
-  tag->setComment("a comment");
-  auto* picture = new TagLib::ID3v2::AttachedPictureFrame;
-  picture->setMimeType("image/jpeg");
-  picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
-  picture->setPicture(
-      TagLib::ByteVector(reinterpret_cast<const char*>(gCover.data()), static_cast<unsigned>(gCover.size())));
-  tag->addFrame(picture);  // the tag owns it
-  file.save(TagLib::MPEG::File::ID3v2);
-}
-
 bool makeFiles(const std::string& dir) {
-  const std::string audio = dir + "/audio.mp3";
-  const std::string command =
-      "ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=440:duration=10 "
-      "-map_metadata -1 -id3v2_version 0 -c:a libmp3lame -b:a 128k " +
-      audio;
-  if (std::system(command.c_str()) != 0) return false;
   gCover = corvane::bench::coverPicture(kCoverSize, 2);
-  for (int i = 0; i < kFileCount; ++i) {
-    const std::string path = dir + "/song" + std::to_string(i) + ".mp3";
-    fs::copy_file(audio, path, fs::copy_options::overwrite_existing);
-    tagCopy(path, i);
-    gFiles.push_back(path);
-  }
-  return true;
+  gFiles = corvane::bench::makeTaggedMp3s(dir, "song", kFileCount, [](int) { return gCover; });
+  return !gFiles.empty();
 }
 
 void BM_Build(benchmark::State& state) {

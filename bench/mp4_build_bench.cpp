@@ -15,13 +15,13 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 #include <vips/vips8>
 
 #include "BenchPictures.h"
+#include "BenchSongs.h"
 #include "RecordingReporter.h"
 #include "builders/MP4Parser.h"
 #include "host/ProcessSetup.h"
@@ -38,44 +38,11 @@ constexpr int kCoverSize = 500;
 
 std::vector<std::string> gFiles;
 
-// A photo-like cover that differs per file, so no cache can share work.
-bool tag(const std::string& path, int i) {
-  TagLib::MP4::File file(path.c_str());
-  if (!file.isValid()) return false;
-  TagLib::MP4::Tag* t = file.tag();
-  const TagLib::String n = TagLib::String::number(i);
-  t->setItem("\251nam", TagLib::StringList("Title " + n));
-  t->setItem("\251ART", TagLib::StringList("Artist " + n));
-  t->setItem("aART", TagLib::StringList("Album Artist"));
-  t->setItem("\251alb", TagLib::StringList("Album"));
-  t->setItem("\251wrt", TagLib::StringList("Composer"));
-  t->setItem("\251gen", TagLib::StringList("Rock"));
-  t->setItem("\251day", TagLib::StringList("2020"));
-  t->setItem("trkn", TagLib::MP4::Item(i % 20 + 1, 20));
-  t->setItem("disk", TagLib::MP4::Item(1, 1));
-  const std::vector<uint8_t> jpeg = corvane::bench::coverPicture(kCoverSize, i);
-  TagLib::MP4::CoverArtList covers;
-  covers.append(TagLib::MP4::CoverArt(
-      TagLib::MP4::CoverArt::JPEG,
-      TagLib::ByteVector(reinterpret_cast<const char*>(jpeg.data()), static_cast<unsigned>(jpeg.size()))));
-  t->setItem("covr", TagLib::MP4::Item(covers));
-  return file.save();
-}
-
+// Each file with a photo-like cover of its own, so that no cache can share work.
 bool makeFiles(const fs::path& dir) {
-  const fs::path base = dir / "base.m4a";
-  const std::string command =
-      "ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=440:duration=3 "
-      "-c:a aac -b:a 128k '" +
-      base.string() + "'";
-  if (std::system(command.c_str()) != 0) return false;
-  for (int i = 0; i < kFiles; ++i) {
-    const fs::path path = dir / ("track" + std::to_string(i) + ".m4a");
-    fs::copy_file(base, path);
-    if (!tag(path.string(), i)) return false;
-    gFiles.push_back(path.string());
-  }
-  return true;
+  gFiles = corvane::bench::makeTaggedM4as(dir.string(), "track", kFiles,
+                                          [](int i) { return corvane::bench::coverPicture(kCoverSize, i); });
+  return !gFiles.empty();
 }
 
 void BM_Mp4ParserBuild(benchmark::State& state) {

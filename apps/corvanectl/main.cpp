@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Cli.h"
 #include "client/Json.h"
 #include "client/Session.h"
 #include "media/Log.h"
@@ -25,14 +26,14 @@
 namespace {
 
 using namespace corvane;
-
-enum Exit { kOk = 0, kNotFound = 1, kUsage = 2, kUnreachable = 3, kFailed = 4 };
+using namespace corvane::cli;
 
 const char* const kUsageText =
     "usage: corvanectl COMMAND [ARGS...]\n"
     "\n"
     "commands:\n"
-    "  build PATH...                  the media record of each file (service chosen by file type)\n"
+    "  build [--jobs N] PATH...       the media record of each file (service chosen by file type),\n"
+    "                                   N requests in flight at each service (default 2)\n"
     "  image PATH...                  the record of each picture\n"
     "  exif PATH...                   the EXIF record of each picture\n"
     "  thumbnail PATH W H -o FILE     a thumbnail (TIFF) fitting W x H pixels, written to FILE\n"
@@ -47,86 +48,35 @@ const char* const kUsageText =
     "  register APPID                 register APPID as a client (the service stays while it is)\n"
     "  unregister APPID               say goodbye for APPID (the last goodbye ends the service)\n"
     "\n"
-    "Each result is one JSON line: {\"path\": ..., \"found\": true|false, ...}.\n"
+    "A PATH that is a directory stands for every file below it, in the order of their paths.\n"
+    "Each result is one JSON line: {\"path\": ..., \"found\": true|false, ...}; build also\n"
+    "shows its progress on a terminal and ends with a summary, both on standard error.\n"
     "Exit status: 0 all found, 1 some file gave no result, 2 usage error,\n"
-    "3 the service cannot be reached, 4 the service failed a request.\n";
+    "3 the service cannot be reached, 4 the service failed a request,\n"
+    "128 + the signal's number when build is stopped by one (130 for Ctrl-C).\n";
 
-struct UsageError {
-  std::string message;
-};
-
-std::string absolute(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  std::vector<char> cwd(4096);
-  if (!getcwd(cwd.data(), cwd.size())) return path;
-  return std::string(cwd.data()) + "/" + path;
-}
-
-// The service that builds records of files of this type, if the daemon has one.
-std::optional<std::string> builderFor(const std::string& path) {
-  const int32_t code = media::RZMediaTypeReader::type(path);
-  if ((code & 0xFF000000) == 0x04000000) return ipc::contract::kImageParserService;
-  if (code == media::kMediaTypeMP3) return ipc::contract::kMP3ParserService;
-  if (code == media::kMediaTypeM4A || code == media::kMediaTypeMP4 || code == media::kMediaTypeM4V)
-    return ipc::contract::kMP4ParserService;
-  return std::nullopt;
-}
-
-void printResult(const std::string& path, const char* field,
-                 const std::optional<media::MediaRecord>& record) {
-  std::cout << "{\"path\": " << client::jsonString(path) << ", \"found\": " << (record ? "true" : "false");
-  if (record) std::cout << ", \"" << field << "\": " << client::jsonObject(*record);
-  std::cout << "}" << std::endl;
-}
-
-// Runs one request per path; the status says whether all were found.
-int eachPath(const std::vector<std::string>& paths, const char* field,
+// Runs one request per file; the status says whether all were found.
+int eachPath(const std::vector<std::string>& files, bool allListed, const char* field,
              const std::function<std::optional<media::MediaRecord>(const std::string&)>& request) {
-  if (paths.empty()) throw UsageError{"at least one PATH is needed"};
-  int status = kOk;
-  for (const auto& path : paths) {
-    const std::string full = absolute(path);
-    auto record = request(full);
-    printResult(full, field, record);
+  int status = allListed ? kOk : kNotFound;
+  for (const auto& path : files) {
+    auto record = request(path);
+    std::cout << resultLine(path, field, record) << std::endl;
     if (!record) status = kNotFound;
   }
   return status;
 }
 
-int build(const std::vector<std::string>& paths) {
-  std::map<std::string, std::unique_ptr<client::MediaInfoBuilderClient>> services;
-  return eachPath(paths, "record", [&](const std::string& path) -> std::optional<media::MediaRecord> {
-    auto service = builderFor(path);
-    if (!service) {
-      std::cerr << "corvanectl: " << path << ": no service reads this kind of file\n";
-      return std::nullopt;
-    }
-    auto& client = services[*service];
-    if (!client) client = std::make_unique<client::MediaInfoBuilderClient>(*service);
-    return client->build(path);
-  });
+// The files of a command that takes PATH...
+std::vector<std::string> filesOf(const std::vector<std::string>& paths, bool* allListed) {
+  if (paths.empty()) throw UsageError{"at least one PATH is needed"};
+  return listFiles(paths, allListed);
 }
 
-// "-o FILE" out of args; the rest stays.
 std::string takeOutput(std::vector<std::string>& args) {
-  for (size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == "-o") {
-      std::string out = args[i + 1];
-      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-      return out;
-    }
-  }
-  throw UsageError{"-o FILE is needed"};
-}
-
-double number(const std::string& text, const char* what) {
-  try {
-    size_t used = 0;
-    const double v = std::stod(text, &used);
-    if (used == text.size()) return v;
-  } catch (const std::exception&) {
-  }
-  throw UsageError{std::string(what) + " must be a number, not '" + text + "'"};
+  auto output = takeOption(args, "-o");
+  if (!output) throw UsageError{"-o FILE is needed"};
+  return *output;
 }
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -225,20 +175,25 @@ int tag(const std::vector<std::string>& args) {
 }
 
 int run(const std::string& command, const std::vector<std::string>& args) {
+  bool allListed = true;
   if (command == "exif") {
+    const auto files = filesOf(args, &allListed);
     client::ExifExtractorClient service;
-    return eachPath(args, "exif", [&](const std::string& path) { return service.extractExif(path); });
+    return eachPath(files, allListed, "exif",
+                    [&](const std::string& path) { return service.extractExif(path); });
   }
   if (command == "image") {
+    const auto files = filesOf(args, &allListed);
     client::ImageInfoBuilderClient service;
-    return eachPath(args, "record", [&](const std::string& path) { return service.build(path); });
+    return eachPath(files, allListed, "record", [&](const std::string& path) { return service.build(path); });
   }
   if (command == "build") return build(args);
   if (command == "tag") return tag(args);
   if (command == "podcast") {
     if (args.size() != 1) throw UsageError{"podcast needs PATH"};
     client::MediaTagClient service;
-    return eachPath(args, "podcast", [&](const std::string& path) { return service.podcastInfo(path); });
+    return eachPath({absolute(args[0])}, true, "podcast",
+                    [&](const std::string& path) { return service.podcastInfo(path); });
   }
   if (command == "thumbnail") return thumbnail(args);
   if (command == "rotate") return rotate(args);

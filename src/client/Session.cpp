@@ -1,19 +1,12 @@
 #include "client/Session.h"
 
+#include <cerrno>
 #include <thread>
 
 namespace corvane::client {
 namespace {
 
 namespace contract = ipc::contract;
-
-bool nameNotThereYet(const ipc::Reply& reply) {
-  const std::string& name = reply.errorName();
-  return name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-         name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
-         // A daemon that holds the name but has not yet exported its object.
-         name == "org.freedesktop.DBus.Error.UnknownObject";
-}
 
 }  // namespace
 
@@ -35,7 +28,10 @@ Session::~Session() {
 }
 
 ServiceProxy::ServiceProxy(const std::string& serviceName, std::chrono::milliseconds startTimeout)
-    : serviceName_(serviceName), startTimeout_(startTimeout) {
+    : serviceName_(serviceName),
+      busName_(contract::busName(serviceName)),
+      objectPath_(contract::objectPath(serviceName)),
+      startTimeout_(startTimeout) {
   std::string error;
   connection_ = ipc::Connection::openSession(&error);
   if (!connection_)
@@ -45,9 +41,18 @@ ServiceProxy::ServiceProxy(const std::string& serviceName, std::chrono::millisec
 ServiceProxy::~ServiceProxy() = default;
 
 ipc::MessageWriter ServiceProxy::request(const contract::Method& method, const Arguments& arguments) {
-  ipc::MessageWriter message = connection_->newCall(method, serviceName_);
+  ipc::MessageWriter message = connection_->newCall(method, busName_, objectPath_);
   arguments(message);
   return message;
+}
+
+ipc::SlotPtr ServiceProxy::callAsync(const contract::Method& method, const Arguments& arguments,
+                                     ipc::Connection::ReplyHandler onAnswer) {
+  if (!connection_->serving() && !connection_->serve()) {
+    onAnswer(ipc::Reply::failure(-EAGAIN, "no thread could be started for the answers"));
+    return {};
+  }
+  return connection_->callAsync(request(method, arguments), std::move(onAnswer));
 }
 
 ipc::Reply ServiceProxy::send(const contract::Method& method, const Arguments& arguments) {
@@ -55,21 +60,32 @@ ipc::Reply ServiceProxy::send(const contract::Method& method, const Arguments& a
   for (;;) {
     ipc::Reply reply = connection_->call(request(method, arguments));
     if (reply.ok()) return reply;
-    if (!nameNotThereYet(reply)) failed(reply);
-    if (std::chrono::steady_clock::now() >= deadline)
-      throw ServiceError(ServiceError::Kind::Unreachable, "the service " + contract::busName(serviceName_) +
-                                                              " is not running: " + reply.errorMessage());
+    if (!notThereYet(reply)) throw failure(reply);
+    if (std::chrono::steady_clock::now() >= deadline) throw notRunning(reply);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
-void ServiceProxy::failed(const ipc::Reply& reply) const {
-  throw ServiceError(ServiceError::Kind::Failed, serviceName_ + ": " + reply.errorText());
+bool ServiceProxy::notThereYet(const ipc::Reply& reply) {
+  const std::string& name = reply.errorName();
+  return name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+         name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+         // A daemon that holds the name but has not yet exported its object.
+         name == "org.freedesktop.DBus.Error.UnknownObject";
 }
 
-void ServiceProxy::unexpectedAnswer(const contract::Method& method) const {
-  throw ServiceError(ServiceError::Kind::Failed, serviceName_ + ": the answer to " + method.member +
-                                                     " is not " + contract::signatureOf(method.out));
+ServiceError ServiceProxy::notRunning(const ipc::Reply& reply) const {
+  return ServiceError(ServiceError::Kind::Unreachable,
+                      "the service " + busName_ + " is not running: " + reply.errorMessage());
+}
+
+ServiceError ServiceProxy::failure(const ipc::Reply& reply) const {
+  return ServiceError(ServiceError::Kind::Failed, serviceName_ + ": " + reply.errorText());
+}
+
+ServiceError ServiceProxy::unexpectedAnswer(const contract::Method& method) const {
+  return ServiceError(ServiceError::Kind::Failed, serviceName_ + ": the answer to " + method.member +
+                                                      " is not " + contract::signatureOf(method.out));
 }
 
 std::optional<media::MediaRecord> ServiceProxy::foundRecord(const contract::Method& method,

@@ -48,6 +48,8 @@ class Session {
 // A proxy for one service name, on a connection of its own. A call waits for
 // the service to appear (the daemon may be starting) up to the start
 // timeout, then fails as Unreachable; any other D-Bus error fails as Failed.
+// An asynchronous call leaves that waiting to its caller (notThereYet(),
+// notRunning()).
 //
 // The connection is the caller the service sees: an object the service is
 // to call back during a request (a progress delegate) is exported on it, and
@@ -64,9 +66,25 @@ class ServiceProxy {
   ServiceProxy& operator=(const ServiceProxy&) = delete;
 
   ipc::Connection& connection() { return *connection_; }
+  const std::string& serviceName() const { return serviceName_; }
   // A request for method with its arguments, ready for connection().call()
   // or callAsync().
   ipc::MessageWriter request(const ipc::contract::Method& method, const Arguments& arguments);
+
+  // Sends method and returns at once; onAnswer runs on the connection's
+  // serving thread (started by the first such call) with the answer, or
+  // here and now when the request cannot be sent. Dropping the slot cancels
+  // the call. Any thread.
+  ipc::SlotPtr callAsync(const ipc::contract::Method& method, const Arguments& arguments,
+                         ipc::Connection::ReplyHandler onAnswer);
+  // True when a failed answer says the service has not appeared yet.
+  static bool notThereYet(const ipc::Reply& reply);
+  // The errors a blocking call throws: for an answer that still said
+  // notThereYet() when the start timeout ended, for any other failed
+  // answer, and for an answer of the wrong types.
+  ServiceError notRunning(const ipc::Reply& reply) const;
+  ServiceError failure(const ipc::Reply& reply) const;
+  ServiceError unexpectedAnswer(const ipc::contract::Method& method) const;
 
  protected:
   // Calls method and reads its answer into values; retries while the service
@@ -74,7 +92,7 @@ class ServiceProxy {
   template <typename... Values>
   void call(const ipc::contract::Method& method, const Arguments& arguments, Values&... values) {
     ipc::Reply reply = send(method, arguments);
-    if (!reply.values().read(values...).ok()) unexpectedAnswer(method);
+    if (!reply.values().read(values...).ok()) throw unexpectedAnswer(method);
   }
   // A (found, record) answer: the record, or none when found is false.
   std::optional<media::MediaRecord> foundRecord(const ipc::contract::Method& method,
@@ -82,10 +100,9 @@ class ServiceProxy {
 
  private:
   ipc::Reply send(const ipc::contract::Method& method, const Arguments& arguments);
-  [[noreturn]] void failed(const ipc::Reply& reply) const;
-  [[noreturn]] void unexpectedAnswer(const ipc::contract::Method& method) const;
 
   std::string serviceName_;
+  std::string busName_, objectPath_;
   std::chrono::milliseconds startTimeout_;
   std::unique_ptr<ipc::Connection> connection_;
 };

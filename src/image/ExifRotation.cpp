@@ -64,35 +64,51 @@ std::optional<std::string> orientationText(const media::Bytes& data) {
   return text;
 }
 
-// Rewrites a pixel-dimension entry in place, in the entry's own type.
+// Sets a pixel-dimension entry of the EXIF sub-directory to value, adding
+// it when missing, as a LONG (which holds any size; SHORT may not).
 void setDimension(ExifContent* content, ExifTag tag, int value, ExifByteOrder order) {
-  ExifEntry* entry = exif_content_get_entry(content, tag);
-  if (entry == nullptr || entry->components != 1 || entry->data == nullptr) return;
-  if (entry->format == EXIF_FORMAT_SHORT && entry->size >= 2 && value <= 0xFFFF) {
-    exif_set_short(entry->data, order, static_cast<ExifShort>(value));
-  } else if (entry->format == EXIF_FORMAT_LONG && entry->size >= 4) {
+  if (ExifEntry* old = exif_content_get_entry(content, tag)) exif_content_remove_entry(content, old);
+  ExifEntry* entry = exif_entry_new();
+  if (entry == nullptr) return;
+  exif_content_add_entry(content, entry);
+  exif_entry_initialize(entry, tag);  // a LONG of one component
+  if (entry->format == EXIF_FORMAT_LONG && entry->size >= 4) {
     exif_set_long(entry->data, order, static_cast<ExifLong>(value));
   }
+  exif_entry_unref(entry);
 }
 
-// The source's EXIF block as it fits the upright copy: without any
-// orientation entry, so that viewers do not turn the result a second time,
-// and with the recorded pixel dimensions of the new bitmap. None when the
-// block cannot be read back (the result is then written without EXIF rather
-// than with a stale orientation).
+// The EXIF properties the upright copy carries: the source's EXIF
+// sub-directory (exposure, lens, dates...) with the pixel dimensions of the
+// new bitmap, and nothing else. The main directory (its orientation above
+// all, which would make viewers turn the result again), the GPS position,
+// the interoperability directory and the thumbnail directory with its stale
+// sideways picture stay behind. None when the source has no such properties
+// or the block cannot be read back.
 std::optional<media::Bytes> exifForUprightCopy(const std::optional<media::Bytes>& block, int width,
                                                int height) {
   if (!block) return std::nullopt;
-  const exif::ExifDataPtr parsed = exif::load(*block);
+  const exif::ExifDataPtr parsed = exif::loadAsStored(*block);
   if (!parsed) return std::nullopt;
+  ExifContent* properties = parsed->ifd[EXIF_IFD_EXIF];
   for (ExifContent* content : parsed->ifd) {
-    while (ExifEntry* entry = exif_content_get_entry(content, EXIF_TAG_ORIENTATION)) {
+    while (content->count > 0) {
+      // The sub-directory keeps all but an orientation some writers put there.
+      ExifEntry* entry =
+          content == properties ? exif_content_get_entry(content, EXIF_TAG_ORIENTATION) : content->entries[0];
+      if (entry == nullptr) break;
       exif_content_remove_entry(content, entry);
     }
   }
+  if (properties->count == 0) return std::nullopt;
+  // The thumbnail's bytes go with its directory (libexif's default
+  // allocator, which loading uses, is malloc's).
+  std::free(parsed->data);
+  parsed->data = nullptr;
+  parsed->size = 0;
   const ExifByteOrder order = exif_data_get_byte_order(parsed.get());
-  setDimension(parsed->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_X_DIMENSION, width, order);
-  setDimension(parsed->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_Y_DIMENSION, height, order);
+  setDimension(properties, EXIF_TAG_PIXEL_X_DIMENSION, width, order);
+  setDimension(properties, EXIF_TAG_PIXEL_Y_DIMENSION, height, order);
   unsigned char* saved = nullptr;
   unsigned int length = 0;
   exif_data_save_data(parsed.get(), &saved, &length);
@@ -104,7 +120,7 @@ std::optional<media::Bytes> exifForUprightCopy(const std::optional<media::Bytes>
 
 // The JPEG compression factor: the source bitmap's TIFF length over the
 // rotated RGBA bitmap's, kept within 0.1 to 1.0.
-float qualityFactor(size_t sourceTiffLength, size_t rotatedTiffLength) {
+float qualityFactor(uint64_t sourceTiffLength, uint64_t rotatedTiffLength) {
   const float ratio = static_cast<float>(sourceTiffLength) / static_cast<float>(rotatedTiffLength);
   if (ratio > 1.0f) return 1.0f;
   if (ratio < 0.1f || std::isnan(ratio)) return 0.1f;
@@ -155,8 +171,9 @@ media::Bytes rotateImageDataByExif(const media::Bytes& data) {
     return data;
   }
   try {
+    // The two TIFF lengths are worked out, not encoded.
     const float quality =
-        qualityFactor(imaging::encodeTiff(*source).size(), imaging::encodeTiff(*rotated).size());
+        qualityFactor(imaging::encodedTiffLength(*source), imaging::encodedTiffLength(*rotated));
     return imaging::encodeJpeg(
         *rotated, quality, exifForUprightCopy(exifProperties, rotated->pixelsWide(), rotated->pixelsHigh()));
   } catch (const imaging::ImagingError&) {

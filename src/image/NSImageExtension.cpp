@@ -1,10 +1,13 @@
 #include "image/NSImageExtension.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "media/Log.h"
 #include "media/Numbers.h"
+#include "media/RequestBudget.h"
 #include "platform/imaging/ThumbnailCanvas.h"
 
 namespace corvane::image {
@@ -88,7 +91,9 @@ std::optional<media::Bytes> makeThumbnailForContentCategory(const imaging::Pictu
   const int canvasW = cropToPicture ? drawW : maxW;
   const int canvasH = cropToPicture ? drawH : maxH;
   if (canvasW <= 0 || canvasH <= 0) return std::nullopt;
-  if (int64_t{canvasW} * canvasH > imaging::kMaxPixels || int64_t{drawW} * drawH > imaging::kMaxPixels) {
+  // The canvas and the scaled picture are held whole as 8-bit RGB.
+  const uint64_t largest = std::max(uint64_t(canvasW) * uint64_t(canvasH), uint64_t(drawW) * uint64_t(drawH));
+  if (largest * 3 > budget::kDecodeBytes) {
     log::line("Could not render image");
     return std::nullopt;
   }

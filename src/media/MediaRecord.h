@@ -44,6 +44,10 @@ class MediaRecord {
   using Map = std::map<std::string, MediaValue>;
 
   void set(const std::string& key, MediaValue value) { values_[key] = std::move(value); }
+  // Puts value under key unless key already has one; false then.
+  bool add(std::string key, MediaValue value) {
+    return values_.try_emplace(std::move(key), std::move(value)).second;
+  }
   void erase(const std::string& key) { values_.erase(key); }
   bool contains(const std::string& key) const { return values_.count(key) != 0; }
   const MediaValue* find(const std::string& key) const;

@@ -37,21 +37,25 @@ media::Bytes photoWithOrientation(uint16_t orientation) {
   return test::ExifBuilder()
       .ascii(test::Ifd::Zero, test::tag::Make, "Corvane Test Camera")
       .shortValue(test::Ifd::Zero, test::tag::Orientation, orientation)
+      .shortValue(test::Ifd::Exif, test::tag::ExposureProgram, 2)
       .jpeg(imagingtest::jpeg(kW, kH, cornerPattern));
 }
 
-// Whether the JPEG carries EXIF, whether any directory holds an orientation, and the Make text.
-std::tuple<bool, bool, std::string> exifOf(const media::Bytes& jpeg) {
+// Whether the JPEG carries EXIF, whether any directory holds an orientation,
+// the Make text (IFD 0) and the exposure program (the EXIF sub-directory).
+std::tuple<bool, bool, std::string, std::string> exifOf(const media::Bytes& jpeg) {
   std::unique_ptr<ExifData, void (*)(ExifData*)> data(
       exif_data_new_from_data(jpeg.data(), static_cast<unsigned>(jpeg.size())), exif_data_unref);
-  if (!data) return {false, false, ""};
+  if (!data) return {false, false, "", ""};
   bool hasOrientation = false;
   for (ExifContent* content : data->ifd)
     hasOrientation |= exif_content_get_entry(content, EXIF_TAG_ORIENTATION) != nullptr;
-  char make[256] = {};
+  char make[256] = {}, program[256] = {};
   if (ExifEntry* entry = exif_data_get_entry(data.get(), EXIF_TAG_MAKE))
     exif_entry_get_value(entry, make, sizeof make);
-  return {true, hasOrientation, make};
+  if (ExifEntry* entry = exif_data_get_entry(data.get(), EXIF_TAG_EXPOSURE_PROGRAM))
+    exif_entry_get_value(entry, program, sizeof program);
+  return {true, hasOrientation, make, program};
 }
 
 enum Corner { TL, TR, BL, BR };
@@ -92,8 +96,9 @@ TEST(ExifRotation, EveryOrientationComesOutUpright) {
         {c.red, kRed}, {c.green, kGreen}, {c.blue, kBlue}, {c.yellow, kYellow}};
     for (const auto& [corner, colour] : corners)
       EXPECT_TRUE(imagingtest::near(colourNear(image, corner), colour, 40));
-    // The source's EXIF comes along, without the orientation that would turn it again.
-    EXPECT_EQ(exifOf(result), std::make_tuple(true, false, std::string("Corvane Test Camera")));
+    // The source's EXIF sub-directory comes along; its main directory, with
+    // the orientation that would turn it again, stays behind.
+    EXPECT_EQ(exifOf(result), std::make_tuple(true, false, std::string(), std::string("Normal program")));
   }
 }
 

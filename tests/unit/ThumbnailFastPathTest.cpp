@@ -99,7 +99,7 @@ TEST(ThumbnailFastPath, DirectJpegDecodeGivesTheLoadersPixelsOrStandsAside) {
   for (size_t i = 0; i < std::size(plain); ++i) {
     for (int shrink : {1, 2, 4, 8}) {
       SCOPED_TRACE(testing::Message() << "picture " << i << ", 1/" << shrink);
-      const auto direct = detail::decodeJpegScaled(plain[i], shrink, kMaxPixels);
+      const auto direct = detail::decodeJpegScaled(plain[i], shrink, budget::kDecodeBytes);
       ASSERT_TRUE(direct);
       const VImage loaded = detail::toSrgb8(VImage::new_from_buffer(plain[i].data(), plain[i].size(), "",
                                                                     VImage::option()->set("shrink", shrink)));
@@ -107,19 +107,19 @@ TEST(ThumbnailFastPath, DirectJpegDecodeGivesTheLoadersPixelsOrStandsAside) {
       EXPECT_EQ((direct->cast(VIPS_FORMAT_INT) - loaded.cast(VIPS_FORMAT_INT)).abs().max(), 0.0);
     }
   }
-  EXPECT_FALSE(detail::decodeJpegScaled(plain[0], 8, 403 * 300));  // over the pixel limit
+  EXPECT_FALSE(detail::decodeJpegScaled(plain[0], 8, 50 * 37 * 3 - 1));  // over the memory limit
 
   // CMYK and truncated data are the loader's: the first still renders, the
   // second fails there (see the renderer's tests).
   const media::Bytes cmyk = encode(rgb.colourspace(VIPS_INTERPRETATION_CMYK), ".jpg");
-  EXPECT_FALSE(detail::decodeJpegScaled(cmyk, 4, kMaxPixels));
+  EXPECT_FALSE(detail::decodeJpegScaled(cmyk, 4, budget::kDecodeBytes));
   const auto picture = Picture::fromBytes(cmyk);
   ASSERT_TRUE(picture);
   const auto tiff = image::makeThumbnailForContentCategory(*picture, image::kContentPhoto);
   ASSERT_TRUE(tiff);
   EXPECT_EQ(decode(*tiff).width(), 100);
   const media::Bytes truncated(plain[0].begin(), plain[0].begin() + plain[0].size() / 2);
-  EXPECT_FALSE(detail::decodeJpegScaled(truncated, 4, kMaxPixels));
+  EXPECT_FALSE(detail::decodeJpegScaled(truncated, 4, budget::kDecodeBytes));
 }
 
 }  // namespace

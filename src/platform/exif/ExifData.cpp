@@ -68,6 +68,16 @@ ExifDataPtr load(std::span<const uint8_t> bytes) {
   return ExifDataPtr(exif_data_new_from_data(bytes.data(), size));
 }
 
+ExifDataPtr loadAsStored(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return nullptr;
+  ExifDataPtr data(exif_data_new());
+  if (!data) return nullptr;
+  exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+  exif_data_load_data(data.get(), bytes.data(),
+                      static_cast<unsigned int>(std::min<size_t>(bytes.size(), UINT_MAX)));
+  return data;
+}
+
 std::optional<std::string> valueText(ExifEntry* entry) {
   std::array<char, kValueBufferSize> buffer{};
   if (exif_entry_get_value(entry, buffer.data(), static_cast<unsigned int>(buffer.size())) == nullptr) {

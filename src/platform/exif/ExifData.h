@@ -36,6 +36,11 @@ ExifDataPtr load(const file::InputFile& file);
 // The same for bytes in memory.
 ExifDataPtr load(std::span<const uint8_t> bytes);
 
+// The block in bytes with its entries as stored, for copying them on:
+// without the default loading's fix-ups, which add every entry the standard
+// calls mandatory, with made-up values.
+ExifDataPtr loadAsStored(std::span<const uint8_t> bytes);
+
 // The entry's value as libexif renders it for display (at most 1023 bytes);
 // none when that text is not valid UTF-8.
 std::optional<std::string> valueText(ExifEntry* entry);

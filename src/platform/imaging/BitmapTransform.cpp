@@ -1,6 +1,7 @@
 #include "platform/imaging/BitmapTransform.h"
 
 #include <cmath>
+#include <string>
 
 #include "platform/imaging/PictureImpl.h"
 #include "platform/imaging/VipsSupport.h"
@@ -51,8 +52,12 @@ void dropMetadata(VImage& bitmap) {
 
 Picture drawTurnedAndMirrored(const Picture& picture, double angleDegrees, bool mirrorX, bool mirrorY,
                               int width, int height) {
-  if (width <= 0 || height <= 0 || int64_t{width} * height > kMaxPixels || !std::isfinite(angleDegrees)) {
+  if (width <= 0 || height <= 0 || !std::isfinite(angleDegrees)) {
     throw ImagingError("cannot make a bitmap of that size");
+  }
+  if (uint64_t(width) * uint64_t(height) * 4 > budget::kDecodeBytes) {
+    detail::failOverBudget("a bitmap of " + std::to_string(width) + " x " + std::to_string(height) +
+                           " pixels would hold " + detail::mebibytes(uint64_t(width) * uint64_t(height) * 4));
   }
   const detail::VipsCall call;
   try {
@@ -69,14 +74,12 @@ Picture drawTurnedAndMirrored(const Picture& picture, double angleDegrees, bool 
     const bool sideways = quarterTurns(angleDegrees).value_or(0) % 2 == 1;
     const double xres = sideways ? source.yres() : source.xres();
     const double yres = sideways ? source.xres() : source.yres();
-    VImage bitmap = drawn
-                        .copy(VImage::option()
-                                  ->set("interpretation", VIPS_INTERPRETATION_sRGB)
-                                  ->set("xres", xres)
-                                  ->set("yres", yres))
-                        .copy_memory();
+    VImage bitmap = drawn.copy(VImage::option()
+                                   ->set("interpretation", VIPS_INTERPRETATION_sRGB)
+                                   ->set("xres", xres)
+                                   ->set("yres", yres));
     dropMetadata(bitmap);
-    return Picture(Picture::Impl::fromBitmap(bitmap));
+    return Picture(Picture::Impl::fromBitmap(bitmap, picture.impl().deadline()));
   } catch (const vips::VError& error) {
     throw ImagingError(call.failureText(error));
   }

@@ -35,7 +35,40 @@ void insertExif(media::Bytes& jpeg, const media::Bytes& block) {
   jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(at), segment.begin(), segment.end());
 }
 
+// The TIFF layout the encoder writes (libvips over libtiff, uncompressed,
+// no metadata): the 8-byte header, the pixels in strips of 128 rows, one
+// directory of 15 entries (plus ExtraSamples when there are samples beyond
+// the colour ones, plus InkSet for CMYK) at the next even offset, and the
+// values too long for an entry: the two resolutions, BitsPerSample and
+// SampleFormat per sample beyond two, ExtraSamples beyond two, and the strip
+// offsets and byte counts when there is more than one strip (byte counts as
+// 16-bit numbers while a whole strip stays under 64 KiB).
+uint64_t uncompressedTiffLength(uint64_t width, uint64_t height, uint64_t bands, uint64_t bytesPerSample,
+                                bool cmyk) {
+  constexpr uint64_t kRowsPerStrip = 128;
+  const uint64_t rowBytes = width * bands * bytesPerSample;
+  const uint64_t strips = (height + kRowsPerStrip - 1) / kRowsPerStrip;
+  const uint64_t colours = cmyk && bands >= 4 ? 4 : bands >= 3 ? 3 : 1;
+  const uint64_t extras = bands - std::min(bands, colours);
+  const uint64_t entries = 15 + (extras > 0 ? 1 : 0) + (cmyk && bands >= 4 ? 1 : 0);
+  auto outOfEntry = [](uint64_t bytes) { return bytes > 4 ? bytes : 0; };
+  uint64_t values = 2 * 8 + 2 * outOfEntry(2 * bands) + outOfEntry(2 * extras);
+  if (strips > 1) {
+    values += outOfEntry(4 * strips);
+    values += outOfEntry((kRowsPerStrip * rowBytes <= 0xFFFF ? 2 : 4) * strips);
+  }
+  const uint64_t directoryAt = (8 + rowBytes * height + 1) / 2 * 2;
+  return directoryAt + 2 + 12 * entries + 4 + values;
+}
+
 }  // namespace
+
+uint64_t encodedTiffLength(const Picture& picture) {
+  const auto& facts = picture.impl().facts();
+  return uncompressedTiffLength(uint64_t(facts.width), uint64_t(facts.height), uint64_t(facts.bands),
+                                vips_format_sizeof(facts.format),
+                                facts.interpretation == VIPS_INTERPRETATION_CMYK);
+}
 
 media::Bytes encodeTiff(const Picture& picture) {
   const detail::VipsCall call;

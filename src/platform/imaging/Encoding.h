@@ -2,6 +2,7 @@
 
 // Encodes pictures as TIFF and JPEG.
 
+#include <cstdint>
 #include <optional>
 
 #include "media/MediaRecord.h"
@@ -13,6 +14,10 @@ namespace corvane::imaging {
 // samples (a grey picture stays one sample per pixel, RGBA four), so the
 // lengths of two encodings compare as the bitmaps' sizes do. Throws ImagingError.
 media::Bytes encodeTiff(const Picture& picture);
+
+// encodeTiff(picture).size(), worked out from the picture's size and samples
+// without decoding or encoding anything.
+uint64_t encodedTiffLength(const Picture& picture);
 
 // A baseline JPEG of the picture as 8-bit sRGB (transparency flattened onto
 // black). quality is the compression factor, 0.0 (smallest) to 1.0 (best);

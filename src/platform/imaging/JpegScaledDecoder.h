@@ -5,7 +5,8 @@
 // decoder gives almost for the price of reading the entropy-coded data; going
 // through libvips' loader for the same decode adds its pipeline set-up, a
 // second header parse and per-tile bookkeeping, which on a camera photo cost
-// as much again as the decode itself.
+// as much again as the decode itself. A picture decoded whole (to be turned
+// upright) is decoded here too, straight into the one buffer that holds it.
 //
 // Only the plain cases are taken here (YCbCr, RGB or grey samples decoding
 // without a single warning); everything else is left to libvips' loader,
@@ -20,10 +21,10 @@ namespace corvane::imaging::detail {
 
 // The JPEG in `jpeg` decoded at 1/shrink scale (shrink 1, 2, 4 or 8; each
 // side divided by shrink and rounded down, as libvips' loader gives it) as
-// an 8-bit sRGB picture in memory. none: the data is not a plain JPEG,
-// declares more than maxPixels, would decode to more than 16 megapixels at
-// that scale, or the decoder reported any error or warning (truncated or
-// corrupt data included).
-std::optional<vips::VImage> decodeJpegScaled(std::span<const uint8_t> jpeg, int shrink, int64_t maxPixels);
+// an 8-bit picture in memory, in the samples libvips' loader gives (sRGB, or
+// one grey band for a grey JPEG). none: the data is not a plain JPEG, the
+// decoded picture would hold more than maxBytes, or the decoder reported any
+// error or warning (truncated or corrupt data included).
+std::optional<vips::VImage> decodeJpegScaled(std::span<const uint8_t> jpeg, int shrink, uint64_t maxBytes);
 
 }  // namespace corvane::imaging::detail

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "platform/imaging/JpegScaledDecoder.h"
@@ -55,17 +56,26 @@ Signature signatureOf(media::ByteSpan head) {
   return startsWith("BM") ? Signature::Bmp : Signature::None;
 }
 
-Picture::Impl::Kind kindOf(const char* typeName) {
+// The format a loader reads, for the cost rules (BMP: ImageMagick's loader).
+detail::Format formatOf(const char* typeName) {
   const std::string_view loader(typeName == nullptr ? "" : typeName);
-  if (loader.starts_with("VipsForeignLoadJpeg")) return Picture::Impl::Kind::Jpeg;
-  if (loader.starts_with("VipsForeignLoadPng")) return Picture::Impl::Kind::Png;
-  return Picture::Impl::Kind::Other;
+  if (loader.starts_with("VipsForeignLoadJpeg")) return detail::Format::Jpeg;
+  if (loader.starts_with("VipsForeignLoadPng")) return detail::Format::Png;
+  if (loader.starts_with("VipsForeignLoadNsgif")) return detail::Format::Gif;
+  if (loader.starts_with("VipsForeignLoadTiff")) return detail::Format::Tiff;
+  if (loader.starts_with("VipsForeignLoadWebp")) return detail::Format::Webp;
+  if (loader.starts_with("VipsForeignLoadHeif")) return detail::Format::Heif;
+  return detail::Format::Bmp;
 }
 
-// The largest JPEG decoding scale 1/n whose picture still covers width x
-// height, so the high-quality filter only ever reduces; decoding a quarter or
-// less of the pixels is most of a cover thumbnail's cost.
-int jpegShrinkFor(int sourceWidth, int sourceHeight, int width, int height) {
+// The largest decoding scale 1/n the format offers whose picture still
+// covers width x height, so the high-quality filter only ever reduces;
+// decoding a quarter or less of the pixels is most of a thumbnail's cost.
+// JPEG decodes at 1/2, 1/4 or 1/8; WebP at any scale; the rest whole.
+int shrinkFor(detail::Format format, int sourceWidth, int sourceHeight, int width, int height) {
+  if (format == detail::Format::Webp)
+    return std::max(1, std::min(sourceWidth / width, sourceHeight / height));
+  if (format != detail::Format::Jpeg) return 1;
   for (int shrink : {8, 4, 2}) {
     if (sourceWidth / shrink >= width && sourceHeight / shrink >= height) return shrink;
   }
@@ -99,11 +109,14 @@ std::optional<Rgba> rgba8PixelAt(const VImage& image, int x, int y) {
   return Rgba{p[0], p[1], p[2], bands == 4 ? p[3] : uint8_t{255}};
 }
 
-// A BMP file is read whole; one larger than this holds more than kMaxPixels.
-constexpr uintmax_t kMaxBmpFileBytes = 512u * 1024 * 1024;
-// A JPEG file is read whole for a scaled decode up to this size; a larger one
-// (a huge panorama, or trailing junk) streams through libvips' loader instead.
-constexpr uintmax_t kMaxJpegFileBytes = 128u * 1024 * 1024;
+// A BMP file is read whole: at most the memory budget.
+constexpr uintmax_t kMaxBmpFileBytes = budget::kDecodeBytes;
+// A JPEG file is read whole for a decode of our own up to this size; a larger
+// one (a huge panorama, or trailing junk) streams through libvips' loader.
+constexpr uintmax_t kMaxJpegFileBytes = 64u * 1024 * 1024;
+// A thumbnail's JPEG decoded whole at a reduced scale by our own decoder may
+// hold this much; a larger one streams through libvips' loader.
+constexpr uint64_t kMaxScaledJpegBytes = 48u * 1024 * 1024;
 
 // What a source over an open file reads with: the file, kept open while the
 // source lives, and the source's own read position.
@@ -170,10 +183,14 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::openBytes(media::Bytes bytes
   return open(std::move(impl));
 }
 
-std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap) {
+std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap, budget::Deadline deadline) {
   auto impl = std::shared_ptr<Impl>(new Impl());
+  impl->deadline_ = deadline;
   impl->facts_.width = bitmap.width();
   impl->facts_.height = bitmap.height();
+  impl->facts_.bands = bitmap.bands();
+  impl->facts_.format = bitmap.format();
+  impl->facts_.interpretation = bitmap.interpretation();
   impl->facts_.xres = bitmap.xres();
   impl->facts_.yres = bitmap.yres();
   impl->facts_.alpha = bitmap.has_alpha();
@@ -184,11 +201,14 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap) {
 std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> impl) {
   const detail::VipsCall call;
   try {
-    const Signature signature = signatureOf(impl->head());
+    const detail::ByteSource source = impl->byteSource();
+    media::Bytes scratch;
+    const std::optional<media::ByteSpan> head = source.view(0, 16, scratch);
+    const Signature signature = head ? signatureOf(*head) : Signature::None;
     if (signature == Signature::None) return nullptr;
-    vips::VSource source = impl->newSource();
-    const char* loader = vips_foreign_find_load_source(source.get_source());
-    impl->kind_ = kindOf(loader);
+    vips::VSource vipsSource = impl->newSource();
+    const char* loader = vips_foreign_find_load_source(vipsSource.get_source());
+    impl->cost_.format = formatOf(loader);
     if (!isAcceptedLoader(loader)) {
       if (signature != Signature::Bmp) return nullptr;
       if (!impl->bytes_) {
@@ -200,14 +220,32 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
     }
     // Only the header is read here; the pixels stay in the file or bytes.
     const VImage header = impl->load(VIPS_ACCESS_SEQUENTIAL);
-    const int64_t pixels = int64_t{header.width()} * header.height();
-    if (header.width() <= 0 || header.height() <= 0 || pixels > kMaxPixels) return nullptr;
-    impl->facts_.width = header.width();
-    impl->facts_.height = header.height();
-    impl->facts_.xres = header.xres();
-    impl->facts_.yres = header.yres();
-    impl->facts_.alpha = header.has_alpha();
-    impl->facts_.exif = exifOf(header);
+    if (header.width() <= 0 || header.height() <= 0) return nullptr;
+    Facts& facts = impl->facts_;
+    facts.width = header.width();
+    facts.height = header.height();
+    facts.bands = header.bands();
+    facts.format = header.format();
+    facts.interpretation = header.interpretation();
+    facts.xres = header.xres();
+    facts.yres = header.yres();
+    facts.alpha = header.has_alpha();
+    facts.exif = exifOf(header);
+
+    detail::HeaderFacts& cost = impl->cost_;
+    cost.width = facts.width;
+    cost.height = facts.height;
+    cost.bands = facts.bands;
+    cost.bytesPerSample = static_cast<int>(vips_format_sizeof(facts.format));
+    cost.interlaced = header.get_typeof("interlaced") != 0 && header.get_int("interlaced") != 0;
+    cost.fileBytes = source.size();
+    if (cost.format == detail::Format::Jpeg)
+      cost.jpeg = detail::readJpegLayout(source, budget::kMaxJpegScans);
+    detail::readFormatHeader(source, cost);
+    if (const std::optional<std::string> reason = detail::refusalOf(cost)) {
+      detail::reportOverBudget(*reason);
+      return nullptr;
+    }
     return impl;
   } catch (const vips::VError&) {
     return nullptr;
@@ -216,10 +254,8 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::open(std::shared_ptr<Impl> i
   }
 }
 
-media::Bytes Picture::Impl::head() const {
-  constexpr size_t kHeadSize = 16;
-  if (bytes_) return media::Bytes(bytes_->begin(), bytes_->begin() + std::min(bytes_->size(), kHeadSize));
-  return file_->readSome(0, kHeadSize).value_or(media::Bytes());
+detail::ByteSource Picture::Impl::byteSource() const {
+  return bytes_ ? detail::ByteSource(media::ByteSpan(*bytes_)) : detail::ByteSource(*file_);
 }
 
 vips::VSource Picture::Impl::newSource() const {
@@ -227,98 +263,90 @@ vips::VSource Picture::Impl::newSource() const {
   return sourceOver(file_);
 }
 
+void Picture::Impl::checkDecodeCost(int shrink, bool whole) const {
+  const uint64_t bytes = detail::decodeBytes(cost_, shrink, whole);
+  if (bytes > budget::kDecodeBytes) {
+    detail::failOverBudget("decoding " + std::to_string(facts_.width) + " x " +
+                           std::to_string(facts_.height) + " pixels would hold " + detail::mebibytes(bytes));
+  }
+}
+
 VImage Picture::Impl::load(VipsAccess access, int shrink) const {
-  auto options = [access, shrink] {
+  const detail::Format format = cost_.format;
+  auto options = [access, shrink, format] {
     vips::VOption* options = VImage::option()->set("access", access)->set("fail_on", VIPS_FAIL_ON_ERROR);
-    return shrink > 1 ? options->set("shrink", shrink) : options;
+    if (shrink > 1 && format == detail::Format::Jpeg) return options->set("shrink", shrink);
+    if (shrink > 1 && format == detail::Format::Webp) return options->set("scale", 1.0 / shrink);
+    return options;
   };
-  if (viaBuffer_) return VImage::new_from_buffer(bytes_->data(), bytes_->size(), "", options());
-  return VImage::new_from_source(newSource(), "", options());
+  const VImage loaded = viaBuffer_ ? VImage::new_from_buffer(bytes_->data(), bytes_->size(), "", options())
+                                   : VImage::new_from_source(newSource(), "", options());
+  return detail::withDeadline(loaded, deadline_);
 }
 
 VImage Picture::Impl::openSequential() const {
-  if (isBitmapOnly()) return *bitmap_;
+  if (isBitmapOnly()) return detail::withDeadline(*bitmap_, deadline_);
+  checkDecodeCost(1, false);
   return load(VIPS_ACCESS_SEQUENTIAL);
 }
 
 VImage Picture::Impl::bitmap() const {
-  if (isBitmapOnly()) return *bitmap_;
-  std::call_once(decodeOnce_, [this] { bitmap_ = load(VIPS_ACCESS_RANDOM).copy_memory(); });
-  return *bitmap_;
-}
-
-VImage Picture::Impl::scaled(int width, int height) const {
-  if (!isBitmapOnly() && (kind_ == Kind::Jpeg || kind_ == Kind::Png)) return scaledByLoader(width, height);
-  auto options = [height] {
-    return VImage::option()
-        ->set("height", height)
-        ->set("size", VIPS_SIZE_FORCE)
-        ->set("no_rotate", true)
-        // thumbnail passes failure levels to the loader only in its option string.
-        ->set("option_string", "fail_on=error");
-  };
-  if (isBitmapOnly()) {
-    // A bitmap (a movie frame, say) is box-averaged to no less than twice the
-    // size and then reduced by one Lanczos pass: the thumbnail operation
-    // costs several times that on a picture already in memory.
-    VImage source = *bitmap_;
-    const int shrink = std::min(source.width() / (2 * width), source.height() / (2 * height));
-    if (shrink > 1) source = source.shrink(shrink, shrink);
-    VImage resized =
-        source.resize(double(width) / source.width(),
-                      VImage::option()->set("vscale", double(height) / source.height())->set("gap", 0.0));
-    if (resized.width() == width && resized.height() == height) return resized;
-    // A bitmap has no loader to pass failure levels to.
-    return bitmap_->thumbnail_image(
-        width, VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
+  if (!isBitmapOnly()) {
+    std::call_once(decodeOnce_, [this] {
+      checkDecodeCost(1, true);
+      // One copy of the pixels: decoded straight into memory, row by row.
+      std::optional<VImage> decoded = decodeJpegDirectly(1, budget::kDecodeBytes);
+      bitmap_ = decoded ? *decoded : load(VIPS_ACCESS_SEQUENTIAL).copy_memory();
+    });
   }
-  if (viaBuffer_) {
-    // A blob over the held bytes, without a copy: the bytes live as long as
-    // this picture, and every caller finishes with the pipeline before that.
-    VipsBlob* blob = vips_blob_new(nullptr, bytes_->data(), bytes_->size());
-    try {
-      VImage scaled = VImage::thumbnail_buffer(blob, width, options());
-      vips_area_unref(VIPS_AREA(blob));
-      return scaled;
-    } catch (...) {
-      vips_area_unref(VIPS_AREA(blob));
-      throw;
-    }
-  }
-  return VImage::thumbnail_source(newSource(), width, options());
+  return detail::withDeadline(*bitmap_, deadline_);
 }
 
 // The picture is opened once here, at the scale chosen from the header
 // facts, instead of letting the thumbnail operation read the header again
 // and choose its own (more conservative) scale.
-VImage Picture::Impl::scaledByLoader(int width, int height) const {
-  const int shrink = kind_ == Kind::Jpeg ? jpegShrinkFor(facts_.width, facts_.height, width, height) : 1;
-  if (kind_ == Kind::Jpeg) {
-    if (std::optional<VImage> decoded = decodeJpegDirectly(shrink)) {
-      // Plain 8-bit RGB without alpha: a Lanczos reduction straight to the
-      // size. The thumbnail operation would first box-shrink and then reduce
-      // the rest, and its pipeline costs several times this on a decoded
-      // thumbnail-sized picture.
-      const VImage resized = decoded->resize(
-          double(width) / decoded->width(),
-          VImage::option()->set("vscale", double(height) / decoded->height())->set("gap", 0.0));
-      if (resized.width() == width && resized.height() == height) return resized;
-    }
+VImage Picture::Impl::scaled(int width, int height) const {
+  auto thumbnailOf = [width, height](const VImage& image) {
+    return image.thumbnail_image(
+        width, VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
+  };
+  if (isBitmapOnly()) {
+    // A bitmap (a movie frame, say) is box-averaged to no less than twice the
+    // size and then reduced by one Lanczos pass: the thumbnail operation
+    // costs several times that on a picture already in memory.
+    VImage source = detail::withDeadline(*bitmap_, deadline_);
+    const int boxShrink = std::min(source.width() / (2 * width), source.height() / (2 * height));
+    if (boxShrink > 1) source = source.shrink(boxShrink, boxShrink);
+    VImage resized =
+        source.resize(double(width) / source.width(),
+                      VImage::option()->set("vscale", double(height) / source.height())->set("gap", 0.0));
+    if (resized.width() == width && resized.height() == height) return resized;
+    return thumbnailOf(detail::withDeadline(*bitmap_, deadline_));
   }
-  return load(VIPS_ACCESS_SEQUENTIAL, shrink)
-      .thumbnail_image(
-          width,
-          VImage::option()->set("height", height)->set("size", VIPS_SIZE_FORCE)->set("no_rotate", true));
+  const int shrink = shrinkFor(cost_.format, facts_.width, facts_.height, width, height);
+  checkDecodeCost(shrink, false);
+  if (std::optional<VImage> decoded = decodeJpegDirectly(shrink, kMaxScaledJpegBytes)) {
+    // Plain 8-bit samples without alpha: a Lanczos reduction straight to
+    // the size. The thumbnail operation would first box-shrink and then
+    // reduce the rest, and its pipeline costs several times this on a
+    // decoded thumbnail-sized picture.
+    const VImage resized =
+        decoded->resize(double(width) / decoded->width(),
+                        VImage::option()->set("vscale", double(height) / decoded->height())->set("gap", 0.0));
+    if (resized.width() == width && resized.height() == height) return resized;
+  }
+  return thumbnailOf(load(VIPS_ACCESS_SEQUENTIAL, shrink));
 }
 
-std::optional<VImage> Picture::Impl::decodeJpegDirectly(int shrink) const {
+std::optional<VImage> Picture::Impl::decodeJpegDirectly(int shrink, uint64_t maxBytes) const {
+  if (cost_.format != detail::Format::Jpeg) return std::nullopt;
   std::optional<media::Bytes> fileBytes;
   if (!bytes_) {
     fileBytes = file_->readAll(kMaxJpegFileBytes);
     if (!fileBytes) return std::nullopt;
   }
   const media::Bytes& jpeg = bytes_ ? *bytes_ : *fileBytes;
-  return detail::decodeJpegScaled(jpeg, shrink, kMaxPixels);
+  return detail::decodeJpegScaled(jpeg, shrink, maxBytes);
 }
 
 // ---- Picture ----
@@ -354,7 +382,7 @@ std::optional<Picture> Picture::fromRgbPixels(int width, int height, const media
       vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR);
   if (copy == nullptr) return std::nullopt;
   copy->Type = VIPS_INTERPRETATION_sRGB;
-  return Picture(Impl::fromBitmap(VImage(copy)));
+  return Picture(Impl::fromBitmap(VImage(copy), budget::Deadline::after(budget::kPictureWork)));
 }
 
 int Picture::pixelsWide() const { return impl_->facts().width; }
@@ -389,6 +417,8 @@ std::optional<Rgba> Picture::colorAt(int x, int y) const {
     auto sample = [&](size_t i) { return static_cast<uint8_t>(value[i]); };
     return Rgba{sample(0), sample(1), sample(2), sample(3)};
   } catch (const vips::VError&) {
+    return std::nullopt;
+  } catch (const ImagingError&) {
     return std::nullopt;
   }
 }

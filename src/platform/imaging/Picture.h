@@ -12,8 +12,13 @@
 // several threads at once.
 //
 // Only the common photo formats are decoded (JPEG, PNG, GIF, TIFF, WebP,
-// HEIF); pictures above kMaxPixels are refused, so a tiny file that declares
-// a huge size can never make the service allocate gigabytes.
+// HEIF, and BMP). Each picture keeps to the request budget (media/
+// RequestBudget.h): a picture whose decode would hold more memory than the
+// budget, a JPEG of absurdly many scans and a small file that declares a huge
+// picture are refused when opened; an operation that would decode more than
+// the budget fails; and pixels are computed only until kPictureWork after
+// the picture was opened (a drawing's result keeps its source's deadline).
+// Each refusal and each stop writes a log line.
 
 #include <cstdint>
 #include <memory>
@@ -22,6 +27,7 @@
 #include <string>
 
 #include "media/MediaRecord.h"
+#include "media/RequestBudget.h"
 #include "platform/file/InputFile.h"
 
 namespace corvane::imaging {
@@ -35,11 +41,14 @@ struct PointSize {
   double width, height;
 };
 
-// The largest picture (width x height) the layer decodes: 100 megapixels.
+// The largest bitmap (width x height) handed to the layer as pixels, a movie
+// frame say: 100 megapixels, 300 MB as RGB, within the decode budget.
 inline constexpr int64_t kMaxPixels = 100'000'000;
+static_assert(kMaxPixels * 3 <= int64_t(budget::kDecodeBytes));
 
 // What the layer's drawing and encoding operations throw when the decoder or
-// encoder fails (truncated data, out of memory...). The text is the library's.
+// encoder fails (truncated data, out of memory...; the text is the library's)
+// or the picture goes over its budget (the text says which).
 class ImagingError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -51,7 +60,7 @@ bool startUp();
 
 class Picture {
  public:
-  // none: no picture / unreadable / refused (format or size). The picture
+  // none: no picture / unreadable / refused (format or budget). The picture
   // keeps the file open while it (or a copy) lives and reads it only
   // through that descriptor, never by its path again.
   static std::optional<Picture> fromFile(std::shared_ptr<const file::InputFile> file);

@@ -1,9 +1,12 @@
 #include "platform/imaging/VipsSupport.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+
+#include "media/Log.h"
 
 namespace corvane::imaging {
 
@@ -125,6 +128,59 @@ media::Bytes takeBlob(VipsBlob* blob) {
   const auto* data =
       static_cast<const uint8_t*>(vips_area_get_data(owned.get(), &length, nullptr, nullptr, nullptr));
   return media::Bytes(data, data + length);
+}
+
+namespace {
+
+struct DeadlineGuard {
+  budget::Deadline deadline;
+  std::atomic<bool> reported{false};
+};
+
+constexpr const char* kOverTime = "the picture's work went over its time budget";
+
+// Passes each requested area through from the input while the deadline has
+// not passed.
+int generateWithinDeadline(VipsRegion* out, void* sequence, void*, void* guardData, gboolean*) {
+  auto* guard = static_cast<DeadlineGuard*>(guardData);
+  if (guard->deadline.passed()) {
+    // Several worker threads may find it at once: one line, one text.
+    if (!guard->reported.exchange(true)) {
+      reportOverBudget(kOverTime);
+      vips_error("corvane", "%s", kOverTime);
+    }
+    return -1;
+  }
+  auto* in = static_cast<VipsRegion*>(sequence);
+  const VipsRect* area = &out->valid;
+  if (vips_region_prepare(in, area) != 0) return -1;
+  return vips_region_region(out, in, area, area->left, area->top);
+}
+
+}  // namespace
+
+vips::VImage withDeadline(const vips::VImage& image, const budget::Deadline& deadline) {
+  VipsImage* in = image.get_image();
+  VipsImage* out = vips_image_new();
+  // out keeps its input and its guard for as long as it lives.
+  g_object_ref(in);
+  vips_object_local(out, in);
+  auto* guard = new DeadlineGuard{deadline};
+  g_object_set_data_full(G_OBJECT(out), "corvane-deadline", guard,
+                         [](gpointer data) { delete static_cast<DeadlineGuard*>(data); });
+  if (vips_image_pipelinev(out, VIPS_DEMAND_STYLE_ANY, in, nullptr) != 0 ||
+      vips_image_generate(out, vips_start_one, generateWithinDeadline, vips_stop_one, in, guard) != 0) {
+    g_object_unref(out);
+    throw vips::VError();
+  }
+  return vips::VImage(out, vips::STEAL);
+}
+
+void reportOverBudget(std::string_view reason) { log::line("Picture over budget: " + std::string(reason)); }
+
+void failOverBudget(const std::string& reason) {
+  reportOverBudget(reason);
+  throw ImagingError(reason);
 }
 
 }  // namespace corvane::imaging::detail

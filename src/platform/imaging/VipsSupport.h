@@ -4,9 +4,11 @@
 // src/platform/imaging (and its tests) includes this.
 
 #include <string>
+#include <string_view>
 #include <vips/vips8>
 
 #include "media/MediaRecord.h"
+#include "media/RequestBudget.h"
 #include "platform/imaging/Picture.h"
 
 namespace corvane::imaging::detail {
@@ -46,5 +48,17 @@ vips::VImage toRgba8(const vips::VImage& image);
 
 // Copies a blob an encoder returned and releases it.
 media::Bytes takeBlob(VipsBlob* blob);
+
+// The same pixels as image, computed only until deadline: once it has
+// passed, every further request for pixels fails (the text says the picture
+// went over its time budget; the first failure writes a log line), so an
+// operation reading through it stops within one strip of its input.
+vips::VImage withDeadline(const vips::VImage& image, const budget::Deadline& deadline);
+
+// The log line of a picture refused or stopped for going over a budget.
+void reportOverBudget(std::string_view reason);
+
+// reportOverBudget, then ImagingError with the reason.
+[[noreturn]] void failOverBudget(const std::string& reason);
 
 }  // namespace corvane::imaging::detail

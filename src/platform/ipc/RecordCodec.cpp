@@ -35,37 +35,42 @@ MessageWriter& MessageWriter::add(const media::MediaRecord& record) {
 }
 
 media::MediaValue MessageReader::readValue(const char* signature) {
+  // A basic type is one letter; "ay" and "av" are the containers a record holds.
+  switch (signature[0] != '\0' && signature[1] == '\0' ? signature[0] : '\0') {
+    case 's': {
+      std::string text;
+      read(text);
+      return text;
+    }
+    case 'i': {
+      int32_t number = 0;
+      read(number);
+      return number;
+    }
+    case 't': {
+      uint64_t size = 0;
+      read(size);
+      return size;
+    }
+    case 'd': {
+      double number = 0;
+      read(number);
+      return number;
+    }
+    case 'b': {
+      bool flag = false;
+      read(flag);
+      return flag;
+    }
+    case 'x': {
+      int64_t micros = 0;
+      read(micros);
+      return media::Date{micros};
+    }
+    default:
+      break;
+  }
   const std::string_view type(signature);
-  if (type == "s") {
-    std::string text;
-    read(text);
-    return text;
-  }
-  if (type == "i") {
-    int32_t number = 0;
-    read(number);
-    return number;
-  }
-  if (type == "t") {
-    uint64_t size = 0;
-    read(size);
-    return size;
-  }
-  if (type == "d") {
-    double number = 0;
-    read(number);
-    return number;
-  }
-  if (type == "b") {
-    bool flag = false;
-    read(flag);
-    return flag;
-  }
-  if (type == "x") {
-    int64_t micros = 0;
-    read(micros);
-    return media::Date{micros};
-  }
   if (type == "ay") {
     media::Bytes bytes;
     read(bytes);
@@ -101,7 +106,7 @@ MessageReader& MessageReader::read(media::MediaRecord& record) {
     if (ok()) check(sd_bus_message_exit_container(message_));  // the variant
     if (ok()) check(sd_bus_message_exit_container(message_));  // the entry
     if (!ok()) return *this;
-    if (!values.contains(key)) values.set(key, std::move(value));
+    values.add(std::move(key), std::move(value));  // a repeated key keeps its first value
   }
   if (check(sd_bus_message_exit_container(message_)).ok()) record = std::move(values);
   return *this;

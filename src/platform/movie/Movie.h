@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "media/MediaRecord.h"
+#include "media/RequestBudget.h"
 #include "platform/file/InputFile.h"
 #include "platform/movie/Components.h"
 
@@ -74,7 +75,7 @@ class Movie {
  public:
   // How long open() may take, and again how long one picture may take,
   // before the library is interrupted.
-  static constexpr std::chrono::milliseconds kDeadline{5000};
+  static constexpr std::chrono::milliseconds kDeadline = budget::kMovieStep;
 
   // Sets the library up for the process: once, at start-up (the daemon's
   // start-up does it).

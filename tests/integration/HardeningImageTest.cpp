@@ -1,0 +1,126 @@
+// The picture service under costly and large pictures: what would cost too
+// much is answered at once while other connections are served, a 108-
+// megapixel photo gets its record in bounded memory, and a picture turned
+// upright carries only the EXIF sub-directory.
+
+#include <gtest/gtest.h>
+#include <libexif/exif-data.h>
+
+#include <fstream>
+#include <future>
+#include <string>
+
+#include "client/Session.h"
+#include "fixtures/ExifFixture.h"
+#include "fixtures/JpegFixture.h"
+#include "platform/exif/ExifData.h"
+#include "support/ServiceHarness.h"
+#include "unit/ImagingTestPictures.h"
+
+using namespace corvane;
+using namespace corvane::test;
+
+namespace {
+
+class HardeningImage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    daemon = std::make_unique<DaemonProcess>();
+    ASSERT_TRUE(bus.waitForOwner("org.corvane.ImageParser_Halvern", true)) << daemon->log();
+  }
+
+  // A figure of the daemon's /proc status, in MiB.
+  double statusMiB(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(daemon->pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
+    }
+    return -1;
+  }
+
+  PrivateBus bus;
+  TempDir dir;
+  std::unique_ptr<DaemonProcess> daemon;
+  client::Session session{"org.corvane.test.hardening"};
+};
+
+// How long a build of path takes from its own connection, and whether it found a record.
+std::pair<bool, std::chrono::duration<double>> timedBuild(const std::string& path) {
+  client::ImageInfoBuilderClient images;
+  const auto start = std::chrono::steady_clock::now();
+  const bool found = images.build(path).has_value();
+  return {found, std::chrono::steady_clock::now() - start};
+}
+
+TEST_F(HardeningImage, CostlyPicturesAreAnsweredAtOnceWhileOthersAreServed) {
+  ASSERT_TRUE(writeFile(dir.file("small.jpg"), imagingtest::jpeg(64, 48, imagingtest::solid({9, 9, 9}))));
+  const std::tuple<const char*, ByteVec, const char*> costly[] = {
+      {"scans.jpg", progressiveJpeg(8000, 8000, 63, 4), "a JPEG of more than 100 scans"},
+      {"bomb.jpg", withDeclaredSize(minimalJpeg(), 50000, 50000), "50000 x 50000 pixels declared"},
+  };
+  for (const auto& [name, bytes, reason] : costly) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(writeFile(dir.file(name), bytes));
+    auto refused = std::async(std::launch::async, timedBuild, dir.file(name));
+    const auto [found, took] = timedBuild(dir.file("small.jpg"));
+    EXPECT_TRUE(found);
+    EXPECT_LT(took.count(), 3.0);
+    const auto [costlyFound, costlyTook] = refused.get();
+    EXPECT_FALSE(costlyFound);
+    EXPECT_LT(costlyTook.count(), 2.0);
+    EXPECT_TRUE(daemon->logContains(std::string("Picture over budget: ") + reason));
+  }
+}
+
+TEST_F(HardeningImage, A108MegapixelPhotoGetsItsRecordInBoundedMemory) {
+  const vips::VImage xy = vips::VImage::xyz(12000, 9000);
+  const vips::VImage x = xy.extract_band(0), y = xy.extract_band(1);
+  (x / 50)
+      .bandjoin(y / 40)
+      .bandjoin((x + y) / 90)
+      .cast(VIPS_FORMAT_UCHAR)
+      .jpegsave(dir.file("big.jpg").c_str());
+  std::ofstream("/proc/" + std::to_string(daemon->pid()) + "/clear_refs") << "5";  // peak := now
+  const double before = statusMiB("VmRSS");
+
+  const auto record = client::ImageInfoBuilderClient().build(dir.file("big.jpg"));
+  ASSERT_TRUE(record);
+  EXPECT_EQ(valueOf<int32_t>(*record, "Width"), 12000);
+  EXPECT_EQ(valueOf<int32_t>(*record, "Height"), 9000);
+  const auto thumbnail =
+      imagingtest::decode(valueOf<media::Bytes>(*record, "Image").value_or(media::Bytes{}));
+  EXPECT_EQ(std::pair(thumbnail.width(), thumbnail.height()), std::pair(100, 75));
+  EXPECT_LT(statusMiB("VmHWM") - before, 300.0);
+}
+
+TEST_F(HardeningImage, RotationCarriesTheExifSubDirectoryOnly) {
+  ExifBuilder exif;
+  exif.ascii(Ifd::Zero, tag::Make, "Corvane Camera")
+      .shortValue(Ifd::Zero, tag::Orientation, 6)
+      .ascii(Ifd::Gps, tag::GpsLatitudeRef, "N")
+      .shortValue(Ifd::Exif, tag::ExposureProgram, 2)
+      .add(Ifd::Exif, tag::PixelXDimension, ExifType::Long, exif.u32(40))
+      .add(Ifd::Exif, tag::PixelYDimension, ExifType::Long, exif.u32(30))
+      .thumbnail(minimalJpeg());
+  const ByteVec turned = client::ImageInfoBuilderClient().rotateImageDataByExif(
+      exif.jpeg(imagingtest::jpeg(40, 30, imagingtest::solid({200, 10, 10}))));
+  EXPECT_EQ(imagingtest::decode(turned).width(), 30);
+
+  const exif::ExifDataPtr carried = exif::loadAsStored(turned);
+  ASSERT_TRUE(carried);
+  for (ExifIfd ifd : {EXIF_IFD_0, EXIF_IFD_1, EXIF_IFD_GPS, EXIF_IFD_INTEROPERABILITY})
+    EXPECT_EQ(carried->ifd[ifd]->count, 0u) << exif_ifd_get_name(ifd);
+  EXPECT_EQ(carried->size, 0u);  // no thumbnail
+  ExifContent* properties = carried->ifd[EXIF_IFD_EXIF];
+  EXPECT_EQ(properties->count, 3u);
+  EXPECT_TRUE(exif_content_get_entry(properties, EXIF_TAG_EXPOSURE_PROGRAM));
+  const ExifByteOrder order = exif_data_get_byte_order(carried.get());
+  auto dimension = [&](ExifTag tag) {
+    const ExifEntry* entry = exif_content_get_entry(properties, tag);
+    return entry && entry->format == EXIF_FORMAT_LONG ? exif_get_long(entry->data, order) : 0u;
+  };
+  EXPECT_EQ(std::pair(dimension(EXIF_TAG_PIXEL_X_DIMENSION), dimension(EXIF_TAG_PIXEL_Y_DIMENSION)),
+            std::pair(30u, 40u));
+}
+
+}  // namespace
