@@ -1,7 +1,7 @@
 #pragma once
 
-// The benchmarks' console output plus the mean wall and process CPU time of
-// each run, for the ratios each benchmark prints at the end. On a loaded
+// The benchmarks' console output plus the wall and process CPU time of each
+// run (of repetitions, the quickest), for the ratios each benchmark prints at the end. On a loaded
 // machine wall times drift; CPU times (all threads of the process, where the
 // benchmark measures them) stay comparable.
 

@@ -34,6 +34,7 @@
 #include <thread>
 
 #include "BenchPictures.h"
+#include "PeakMemory.h"
 #include "RecordingReporter.h"
 #include "builders/MP3Parser.h"
 #include "client/Session.h"
@@ -164,20 +165,9 @@ struct World {
 
 World* world = nullptr;
 
-// Processor seconds a process has used so far, all its threads.
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 1));  // the name may hold blanks
-  std::string skipped;
-  for (int field = 3; field < 14; ++field) fields >> skipped;
-  long user = 0, system = 0;
-  fields >> user >> system;
-  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 double cpuOfAll() {
-  return cpuSeconds(getpid()) + cpuSeconds(world->daemon->pid()) + cpuSeconds(world->bus->pid());
+  return bench::cpuSeconds(getpid()) + bench::cpuSeconds(world->daemon->pid()) +
+         bench::cpuSeconds(world->bus->pid());
 }
 
 // Counts the processor time of all three processes per iteration as "all_cpu".

@@ -94,17 +94,14 @@ void registerAll() {
   }
 }
 
-// In the child: one build of path (see PeakMemory.h).
-int measureBuild(const std::string& path) {
-  if (!corvane::host::setUpProcess()) return 1;
-  corvane::image::UnifiedImageInfoBuilder builder;
-  return corvane::bench::measureInChild([&] { return builder.build(path).has_value(); });
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--measure-build") == 0) return measureBuild(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--measure-build") == 0) {
+    if (!corvane::host::setUpProcess()) return 1;
+    corvane::image::UnifiedImageInfoBuilder builder;
+    return corvane::bench::reportPeakOf([&] { return builder.build(argv[2]).has_value(); });
+  }
   if (!corvane::host::setUpProcess()) return 1;
 
   std::string dir = (fs::temp_directory_path() / "image-build-bench-XXXXXX").string();
@@ -138,7 +135,7 @@ int main(int argc, char** argv) {
                 fullDecode.cpu / floor.cpu);
   }
   const auto [added, whole] =
-      corvane::bench::peakBuildMemoryKiB(gPhotos[static_cast<int>(PhotoKind::Grainy)]);
+      corvane::bench::peakMemoryOfChild({"--measure-build", gPhotos[static_cast<int>(PhotoKind::Grainy)]});
   std::printf(
       "peak memory of one build (grainy photo): %.1f MiB (target < 64 MiB); the whole process: %.1f MiB\n",
       static_cast<double>(added) / 1024.0, static_cast<double>(whole) / 1024.0);

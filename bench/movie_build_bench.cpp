@@ -123,7 +123,7 @@ void BM_ReferenceTagLibFileRef(benchmark::State& state) {
 int measureBuild(const std::string& path) {
   if (!corvane::host::setUpProcess()) return 1;
   corvane::builders::QuickTimeAVParser parser;
-  return corvane::bench::measureInChild([&] { return parser.build(path).value().contains("Image"); });
+  return corvane::bench::reportPeakOf([&] { return parser.build(path).value().contains("Image"); });
 }
 
 }  // namespace
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
   }
   for (const auto& [name, path, target] :
        {std::tuple{"1920 x 1080", gMovie, 100}, std::tuple{"3840 x 2160", gUhdMovie, 200}}) {
-    const auto [added, whole] = corvane::bench::peakBuildMemoryKiB(path);
+    const auto [added, whole] = corvane::bench::peakMemoryOfChild({"--measure-build", path});
     std::printf("peak memory of one AV build (%s): %.1f MiB (target < %d MiB); the whole process: %.1f MiB\n",
                 name, added / 1024.0, target, whole / 1024.0);
   }

@@ -1,6 +1,7 @@
 // Writes the seed corpus of every fuzz target: make_seeds OUTDIR makes
 // OUTDIR/<target>/ with a few valid and near-valid inputs each.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,10 +11,12 @@
 #include <vector>
 #include <vips/vips8>
 
+#include "export/MP4ExporterImpl.h"
 #include "fixtures/ExifFixture.h"
 #include "fixtures/Id3Fixture.h"
 #include "fixtures/Mp4Fixture.h"
 #include "host/ProcessSetup.h"
+#include "platform/audio/RZExtAudioFile.h"
 
 namespace fs = std::filesystem;
 
@@ -286,6 +289,53 @@ void writeMp3Seeds(const fs::path& out) {
   write(text, "utf8", {0, 3, 0xC3, 0x28, 0});
 }
 
+// The export settings as the service applies them, and with hinting off.
+void writeExportSettingsSeeds(const fs::path& out) {
+  const auto settings = corvane::exporter::mp4ExportSetting();
+  std::vector<unsigned char> bytes(settings.begin(), settings.end());
+  write(out / "export_settings_fuzz", "settings", bytes);
+  const std::string hint = "hint";
+  const auto at = std::search(bytes.begin(), bytes.end(), hint.begin(), hint.end());
+  if (at != bytes.end()) at[19] = 0;
+  write(out / "export_settings_fuzz", "no-hint", bytes);
+}
+
+// Audio for the conversion's source side: a WAV built here, an AAC M4A made
+// by the wrapper itself, and, where ffmpeg is installed, Apple Lossless, MP3
+// and FLAC files of a short tone.
+void writeAudioSourceSeeds(const fs::path& out) {
+  using namespace corvane::audio;
+  const fs::path dir = out / "audio_source_fuzz";
+  fs::create_directories(dir);
+  const uint32_t frames = 1000;
+  std::vector<unsigned char> wav;
+  auto put = [&](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) wav.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  };
+  for (char c : std::string("RIFF")) wav.push_back(static_cast<unsigned char>(c));
+  put(36 + frames * 2, 4);
+  for (char c : std::string("WAVEfmt ")) wav.push_back(static_cast<unsigned char>(c));
+  put(16, 4), put(1, 2), put(1, 2), put(8000, 4), put(16000, 4), put(2, 2), put(16, 2);
+  for (char c : std::string("data")) wav.push_back(static_cast<unsigned char>(c));
+  put(frames * 2, 4);
+  for (uint32_t i = 0; i < frames; ++i) put(static_cast<uint32_t>((i % 40) * 800), 2);
+  write(dir, "tone.wav", wav);
+
+  const AudioStreamDescription aac{8000, kFormatMPEG4AAC, 0, 0, 0, 0, 1, 0, 0};
+  if (auto file = RZExtAudioFile::createFile((dir / "tone.m4a").string(), kFileTypeM4A, aac)) {
+    std::vector<float> samples(4000);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>((i % 40) / 40.0 - 0.5);
+    file->writeData({reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * sizeof(float)});
+  }
+  const std::pair<const char*, const char*> made[] = {
+      {"alac", "alac.m4a"}, {"libmp3lame", "tone.mp3"}, {"flac", "tone.flac"}};
+  for (const auto& [codec, name] : made) {
+    const std::string command = std::string("ffmpeg -v quiet -y -f lavfi -i sine=r=8000:d=0.3 -c:a ") +
+                                codec + " '" + (dir / name).string() + "' </dev/null";
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "make_seeds: no %s seed (ffmpeg)\n", name);
+  }
+}
+
 // Small movies and audio made by ffmpeg for the movie layer's targets
 // (several containers and codecs, a disabled track, a cover, a playlist)
 // and for the FLAC/Ogg measure (a leading byte picks the kind: odd FLAC).
@@ -347,6 +397,8 @@ int main(int argc, char** argv) {
   writeMp4WriterSeeds(out);
   writeId3Seeds(out);
   writeMp3Seeds(out);
+  writeExportSettingsSeeds(out);
+  writeAudioSourceSeeds(out);
   writeMovieSeeds(out);
   return 0;
 }

@@ -11,7 +11,7 @@
 
 namespace corvane::cli {
 
-enum Exit { kOk = 0, kNotFound = 1, kUsage = 2, kUnreachable = 3, kFailed = 4 };
+enum Exit { kOk = 0, kNotFound = 1, kUsage = 2, kUnreachable = 3, kFailed = 4, kStopped = 130 };
 
 struct UsageError {
   std::string message;

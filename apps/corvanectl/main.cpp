@@ -1,8 +1,12 @@
 // corvanectl: the command line to the Corvane service. Prints JSON, one line
 // per file, and exits with a status scripts can use.
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -17,10 +21,12 @@
 #include "Cli.h"
 #include "client/Json.h"
 #include "client/Session.h"
+#include "export/MP4ExporterImpl.h"
 #include "media/Log.h"
 #include "media/RZMediaTypeReader.h"
 #include "platform/ipc/Contract.h"
 #include "platform/ipc/NotificationCenter.h"
+#include "platform/movie/ExportStatus.h"
 #include "platform/mp4/TagDump.h"
 
 namespace {
@@ -44,6 +50,11 @@ const char* const kUsageText =
     "                                   KEY!       (clear the field)\n"
     "                                 MediaType defaults to the code of the file's extension\n"
     "  podcast PATH                   the podcast episode id and channel URL stored in the file\n"
+    "  export SRC [-o] OUT            the movie SRC as an MPEG-4 file OUT\n"
+    "  convert SRC [-o] OUT [--bitrate N]\n"
+    "                                 the audio of SRC (Apple Lossless, ...) as AAC at N bit/s\n"
+    "                                 (default 128000) in a new M4A file OUT, with SRC's tags\n"
+    "  isalac PATH...                 whether the audio of each file is Apple Lossless\n"
     "  mp4dump PATH                   every MP4 tag of the file, as text (no service needed)\n"
     "  register APPID                 register APPID as a client (the service stays while it is)\n"
     "  unregister APPID               say goodbye for APPID (the last goodbye ends the service)\n"
@@ -53,7 +64,9 @@ const char* const kUsageText =
     "shows its progress on a terminal and ends with a summary, both on standard error.\n"
     "Exit status: 0 all found, 1 some file gave no result, 2 usage error,\n"
     "3 the service cannot be reached, 4 the service failed a request,\n"
-    "128 + the signal's number when build is stopped by one (130 for Ctrl-C).\n";
+    "128 + the signal's number when build, export or convert is stopped by one (130 for Ctrl-C).\n"
+    "export and convert show their progress on standard error (a bar on a terminal);\n"
+    "Ctrl-C stops them, and a stopped or failed run leaves OUT as it was before.\n";
 
 // Runs one request per file; the status says whether all were found.
 int eachPath(const std::vector<std::string>& files, bool allListed, const char* field,
@@ -174,6 +187,104 @@ int tag(const std::vector<std::string>& args) {
   return written ? kOk : kNotFound;
 }
 
+std::atomic<bool> gInterrupted{false};
+
+void onInterrupt(int) { gInterrupted = true; }
+
+// The first Ctrl-C (or SIGTERM) asks the service to stop at its next report;
+// a second one ends the command at once (the handler resets itself).
+void stopOnInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Shows each percentage on standard error: a bar redrawn in place on a
+// terminal, else one line per report. Answers false once interrupted.
+class ProgressDisplay {
+ public:
+  ProgressDisplay() : terminal_(isatty(STDERR_FILENO) == 1) {}
+  ~ProgressDisplay() {
+    if (terminal_ && drawn_) std::fputc('\n', stderr);
+  }
+
+  bool report(int32_t percent) {
+    if (gInterrupted) return false;
+    if (terminal_) {
+      const int filled = std::clamp(percent, 0, 100) * 40 / 100;
+      std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(static_cast<size_t>(filled), '#').c_str(),
+                   std::string(static_cast<size_t>(40 - filled), ' ').c_str(), percent);
+    } else {
+      std::fprintf(stderr, "%d%%\n", percent);
+    }
+    std::fflush(stderr);
+    drawn_ = true;
+    return true;
+  }
+
+ private:
+  bool terminal_;
+  bool drawn_ = false;
+};
+
+// export and convert: SRC OUT or SRC -o OUT, and for convert --bitrate N.
+int transcode(const std::string& command, std::vector<std::string> args) {
+  int32_t bitRate = 128000;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--bitrate" || command != "convert") continue;
+    if (i + 1 == args.size()) throw UsageError{"--bitrate needs N"};
+    bitRate = static_cast<int32_t>(number(args[i + 1], "N"));
+    args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+    break;
+  }
+  if (std::find(args.begin(), args.end(), "-o") != args.end()) {
+    const std::string out = takeOutput(args);
+    args.push_back(out);
+  }
+  if (args.size() != 2) throw UsageError{command + " needs SRC and OUT"};
+  const std::string source = absolute(args[0]), target = absolute(args[1]);
+  struct stat st {};
+  const bool targetExisted = ::lstat(target.c_str(), &st) == 0;
+
+  stopOnInterrupt();
+  client::ExporterClient service;
+  int32_t status = 0;
+  {
+    ProgressDisplay display;
+    const auto progress = [&display](int32_t percent) { return display.report(percent); };
+    status = command == "export" ? service.exportMovie(source, target, progress)
+                                 : service.convertToAac(source, target, bitRate, progress);
+  }
+  // What the service leaves after a failure or a stop (an empty or partial
+  // file) goes when there was nothing at the target before.
+  if (status != 0 && !targetExisted && ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    ::unlink(target.c_str());
+  std::cout << "{\"source\": " << client::jsonString(source) << ", \"target\": " << client::jsonString(target)
+            << ", \"status\": " << status
+            << ", \"message\": " << client::jsonString(client::ExporterClient::statusText(status)) << "}"
+            << std::endl;
+  if (status == 0) return kOk;
+  const bool stopped =
+      gInterrupted && (status == exporter::kConvertCancelled || status == movie::kExportCancelled);
+  std::cerr << "corvanectl: " << command << " " << source << ": "
+            << client::ExporterClient::statusText(status) << " (status " << status << ")\n";
+  return stopped ? kStopped : kNotFound;
+}
+
+int isAlac(const std::vector<std::string>& paths) {
+  if (paths.empty()) throw UsageError{"isalac needs at least one PATH"};
+  client::ExporterClient service;
+  for (const auto& path : paths) {
+    const std::string full = absolute(path);
+    std::cout << "{\"path\": " << client::jsonString(full)
+              << ", \"alac\": " << (service.isAlacAudio(full) ? "true" : "false") << "}" << std::endl;
+  }
+  return kOk;
+}
+
 int run(const std::string& command, const std::vector<std::string>& args) {
   bool allListed = true;
   if (command == "exif") {
@@ -197,6 +308,8 @@ int run(const std::string& command, const std::vector<std::string>& args) {
   }
   if (command == "thumbnail") return thumbnail(args);
   if (command == "rotate") return rotate(args);
+  if (command == "export" || command == "convert") return transcode(command, args);
+  if (command == "isalac") return isAlac(args);
   throw UsageError{"unknown command '" + command + "'"};
 }
 

@@ -1,7 +1,12 @@
 #include "client/Session.h"
 
+#include <atomic>
 #include <cerrno>
 #include <thread>
+
+#include "export/MP4ExporterImpl.h"
+#include "platform/audio/AudioFileStatus.h"
+#include "platform/movie/ExportStatus.h"
 
 namespace corvane::client {
 namespace {
@@ -27,11 +32,13 @@ Session::~Session() {
   center_->post(contract::kShouldExit.member, appId_);
 }
 
-ServiceProxy::ServiceProxy(const std::string& serviceName, std::chrono::milliseconds startTimeout)
+ServiceProxy::ServiceProxy(const std::string& serviceName, std::chrono::milliseconds startTimeout,
+                           std::chrono::microseconds callTimeout)
     : serviceName_(serviceName),
       busName_(contract::busName(serviceName)),
       objectPath_(contract::objectPath(serviceName)),
-      startTimeout_(startTimeout) {
+      startTimeout_(startTimeout),
+      callTimeout_(callTimeout) {
   std::string error;
   connection_ = ipc::Connection::openSession(&error);
   if (!connection_)
@@ -58,7 +65,7 @@ ipc::SlotPtr ServiceProxy::callAsync(const contract::Method& method, const Argum
 ipc::Reply ServiceProxy::send(const contract::Method& method, const Arguments& arguments) {
   const auto deadline = std::chrono::steady_clock::now() + startTimeout_;
   for (;;) {
-    ipc::Reply reply = connection_->call(request(method, arguments));
+    ipc::Reply reply = connection_->call(request(method, arguments), callTimeout_);
     if (reply.ok()) return reply;
     if (!notThereYet(reply)) throw failure(reply);
     if (std::chrono::steady_clock::now() >= deadline) throw notRunning(reply);
@@ -135,6 +142,96 @@ ExifExtractorClient::ExifExtractorClient() : ServiceProxy(contract::kExifExtract
 
 std::optional<media::MediaRecord> ExifExtractorClient::extractExif(const std::string& path) {
   return foundRecord(contract::kExtractExif, [&](ipc::MessageWriter& args) { args.add(path); });
+}
+
+// Without a limit in practice: a deadline hundreds of millennia away.
+ExporterClient::ExporterClient()
+    : ServiceProxy(contract::kExporterService, std::chrono::seconds(10), std::chrono::microseconds::max()) {}
+
+int32_t ExporterClient::withDelegate(const contract::Method& method, const Progress& progress,
+                                     const std::function<void(ipc::MessageWriter&)>& rest) {
+  static std::atomic<unsigned> serial{0};
+  std::string path = contract::kNoDelegate;
+  std::unique_ptr<ipc::ExportedObject> object;
+  if (progress) {
+    path = "/org/corvane/client/ProgressDelegate" + std::to_string(++serial);
+    ipc::MethodTable table;
+    table.on(contract::kProgress, [&progress](ipc::MethodCall& report) {
+      int32_t percent = 0;
+      if (report.args().read(percent).ok()) report.reply().add(progress(percent));
+    });
+    int error = 0;
+    object = connection().exportObject(path, std::move(table), &error);
+    if (!object)
+      throw ServiceError(ServiceError::Kind::Failed,
+                         "cannot offer a progress delegate: " + ipc::errorText(error));
+    // Served, so that the delegate answers while this thread waits.
+    if (!connection().serve())
+      throw ServiceError(ServiceError::Kind::Failed, "cannot serve the progress delegate");
+  }
+  int32_t status = 0;
+  call(
+      method, [&](ipc::MessageWriter& args) { rest(args.add(ipc::ObjectPath{path})); }, status);
+  return status;
+}
+
+int32_t ExporterClient::exportMovie(const std::string& source, const std::string& target,
+                                    const Progress& progress) {
+  return withDelegate(contract::kExport, progress,
+                      [&](ipc::MessageWriter& args) { args.add(source, target); });
+}
+
+bool ExporterClient::isAlacAudio(const std::string& path) {
+  bool alac = false;
+  call(
+      contract::kIsAlacAudio, [&](ipc::MessageWriter& args) { args.add(path); }, alac);
+  return alac;
+}
+
+int32_t ExporterClient::convertToAac(const std::string& source, const std::string& target, int32_t bitRate,
+                                     const Progress& progress) {
+  return withDelegate(contract::kConvertToAac, progress,
+                      [&](ipc::MessageWriter& args) { args.add(source, target, bitRate); });
+}
+
+std::string ExporterClient::statusText(int32_t status) {
+  switch (status) {
+    case 0:
+      return "done";
+    case exporter::kConvertCancelled:
+    case movie::kExportCancelled:
+      return "stopped on request";
+    case movie::kExportParameterError:
+      return "a path cannot be used (missing source, target folder missing or read-only, a directory at the "
+             "target, or the source itself as target)";
+    case movie::kExportNoMovie:
+      return "the source cannot be read or is not a movie";
+    case movie::kExportDamagedMovie:
+      return "the movie is damaged";
+    case movie::kExportNotPassable:
+      return "the movie has no track an MPEG-4 file can hold as it is";
+    case movie::kExportSettingsRefused:
+      return "the export settings were refused";
+    case movie::kExportWriteFailed:
+      return "the target could not be written";
+    case audio::kAudioFileNotFound:
+      return "the source is missing or unreadable";
+    case audio::kAudioFileNotAudio:
+      return "the source holds no audio";
+    case audio::kAudioFileDamaged:
+      return "the source is damaged";
+    case audio::kAudioFileUnsupported:
+      return "the audio's coding, rate or channels are not supported";
+    case audio::kAudioFileCannotCreate:
+      return "the target cannot be created (folder missing or read-only, a directory in the way, or the "
+             "source itself)";
+    case audio::kAudioFileWriteFailed:
+      return "the target could not be written";
+    case audio::kAudioFileNotPermitted:
+      return "the audio file refused the operation";
+    default:
+      return "failed with status " + std::to_string(status);
+  }
 }
 
 }  // namespace corvane::client

@@ -59,8 +59,11 @@ class ServiceProxy {
  public:
   using Arguments = std::function<void(ipc::MessageWriter&)>;
 
+  // callTimeout: how long one call may wait for its answer (the bus
+  // library's 25 s by default).
   explicit ServiceProxy(const std::string& serviceName,
-                        std::chrono::milliseconds startTimeout = std::chrono::seconds(10));
+                        std::chrono::milliseconds startTimeout = std::chrono::seconds(10),
+                        std::chrono::microseconds callTimeout = ipc::Connection::kDefaultTimeout);
   ~ServiceProxy();
   ServiceProxy(const ServiceProxy&) = delete;
   ServiceProxy& operator=(const ServiceProxy&) = delete;
@@ -104,6 +107,7 @@ class ServiceProxy {
   std::string serviceName_;
   std::string busName_, objectPath_;
   std::chrono::milliseconds startTimeout_;
+  std::chrono::microseconds callTimeout_;
   std::unique_ptr<ipc::Connection> connection_;
 };
 
@@ -137,6 +141,39 @@ class ExifExtractorClient : public ServiceProxy {
   ExifExtractorClient();
   // The EXIF record, or none when the file holds no readable EXIF block.
   std::optional<media::MediaRecord> extractExif(const std::string& path);
+};
+
+// "MP4Exporter_Halvern". Its calls wait without a time limit: an export may
+// take many minutes, and another client's may hold the service's lock that
+// long. A service that goes away still ends the wait (the bus answers for
+// it).
+//
+// Progress: a handler given to exportMovie or convertToAac hears each
+// percentage on this proxy's serving thread while the calling thread waits,
+// and answers true to go on, false to stop. For that the proxy exports a
+// delegate object on its connection for the length of the call. Without a
+// handler the service reports nothing. A handler that throws fails the
+// report, which ends the operation with an error (ServiceError::Failed).
+class ExporterClient : public ServiceProxy {
+ public:
+  using Progress = std::function<bool(int32_t percent)>;
+
+  ExporterClient();
+  // The service's status: 0 exported; -128 stopped by the handler; else the
+  // failure (see statusText).
+  int32_t exportMovie(const std::string& source, const std::string& target, const Progress& progress = {});
+  bool isAlacAudio(const std::string& path);
+  // The service's status: 0 converted; -1 stopped by the handler; else the
+  // failure (see statusText).
+  int32_t convertToAac(const std::string& source, const std::string& target, int32_t bitRate,
+                       const Progress& progress = {});
+
+  // What a status of the service means, in words.
+  static std::string statusText(int32_t status);
+
+ private:
+  int32_t withDelegate(const ipc::contract::Method& method, const Progress& progress,
+                       const std::function<void(ipc::MessageWriter&)>& rest);
 };
 
 }  // namespace corvane::client

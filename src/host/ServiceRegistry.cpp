@@ -5,6 +5,7 @@
 #include "builders/QuickTimeAVParser.h"
 #include "builders/RZBasicAudioParser.h"
 #include "host/ExifExtractorAdaptor.h"
+#include "host/ExporterAdaptor.h"
 #include "host/ImageInfoBuilderAdaptor.h"
 #include "host/MediaInfoBuilderAdaptor.h"
 #include "host/MediaTagAdaptor.h"
@@ -31,7 +32,7 @@ std::vector<ServiceRow> serviceRegistry() {
       {contract::kImageParserService, "failed to register Tavik Image Parser",
        make<ImageInfoBuilderAdaptor>()},
       {contract::kMediaTagService, "failed to register Tavik Media Tag Updater", make<MediaTagAdaptor>()},
-      {contract::kExporterService, "failed to register Tavik MP4 Exporter", {}},
+      {contract::kExporterService, "failed to register Tavik MP4 Exporter", make<ExporterAdaptor>()},
       {contract::kMP4ParserService, "failed to register Tavik MP4 Parser",
        make<MediaInfoBuilderAdaptor<builders::MP4Parser>>()},
       {contract::kExifExtractorService, "failed to register Tavik Exif Extractor",

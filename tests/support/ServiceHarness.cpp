@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -66,6 +67,36 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.out = readAll(outPath);
   result.err = readAll(errPath);
+  return result;
+}
+
+CommandResult runCommandSignalled(const std::vector<std::string>& argv, const std::string& text, int signal) {
+  TempDir dir;
+  const std::string outPath = dir.file("out");
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int err[2];
+  if (pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = spawn(argv, out, err[1]);
+  close(out);
+  close(err[1]);
+  CommandResult result;
+  bool sent = false;
+  char buffer[4096];
+  for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    result.err.append(buffer, static_cast<size_t>(n));
+    const size_t found = result.err.find(text);
+    if (!sent && found != std::string::npos && result.err.find('\n', found) != std::string::npos) {
+      kill(pid, signal);
+      sent = true;
+    }
+  }
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readAll(outPath);
   return result;
 }
 

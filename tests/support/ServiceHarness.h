@@ -83,6 +83,10 @@ struct CommandResult {
 // Runs a program with arguments (no shell) and collects its output.
 CommandResult runCommand(const std::vector<std::string>& argv);
 
+// Runs a program as runCommand does, and sends it signal once its standard
+// error holds text (after the first line that does).
+CommandResult runCommandSignalled(const std::vector<std::string>& argv, const std::string& text, int signal);
+
 // A call to a service written by hand (arguments of any type), from a
 // connection of its own; the answer or the error it ended with.
 ipc::Reply callService(const char* serviceName, const ipc::contract::Method& method,

@@ -1,7 +1,7 @@
 // Pictures keep to the request budget: what would cost too much is refused
 // before decoding, a decode over the memory budget fails, work stops at the
 // deadline, each with a log line; and the TIFF lengths behind the rotation's
-// quality are worked out exactly.
+// quality are worked out exactly, and its encode skips an opaque alpha.
 
 #include <gtest/gtest.h>
 
@@ -113,6 +113,10 @@ TEST(PictureBudget, TiffLengthIsWorkedOutAsTheEncoderWritesIt) {
       const auto turned = image::copyRotatedImageWithFlip(*picture, true, false, 90);  // RGBA
       ASSERT_TRUE(turned);
       EXPECT_EQ(encodedTiffLength(*turned), encodeTiff(*turned).size());
+      // An opaque picture's turn is encoded without making and flattening
+      // its alpha: the same JPEG as from the RGBA bitmap itself.
+      EXPECT_EQ(encodeJpeg(*turned, 0.9f, std::nullopt),
+                encodeJpeg(*Picture::fromBytes(encodeTiff(*turned)), 0.9f, std::nullopt));
     }
   }
 }

@@ -19,6 +19,7 @@
 
 #include "media/Log.h"
 #include "platform/file/FileDescriptor.h"
+#include "platform/file/TempFile.h"
 
 namespace corvane::file {
 namespace {
@@ -111,12 +112,6 @@ class SideFile {
 std::string realPath(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
   return resolved ? std::string(resolved.get()) : std::string();
-}
-
-std::string folderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Positioned reads and writes: the original's descriptor may be shared with
@@ -276,11 +271,6 @@ bool finishCopy(int original, const struct stat& before, int copy, int& error) {
     return false;
   }
   return true;
-}
-
-bool syncFolder(const std::string& folder) {
-  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.valid() && ::fsync(fd.get()) == 0;
 }
 
 // For a file with several links: the flushed copy's bytes are written into

@@ -62,24 +62,35 @@ Picture drawTurnedAndMirrored(const Picture& picture, double angleDegrees, bool 
   const detail::VipsCall call;
   try {
     const VImage source = picture.impl().bitmap();
-    VImage drawn = turn(detail::toRgba8(source), angleDegrees);
+    // A quarter turn moves pixels only, so an opaque picture is turned as it
+    // is and its alpha, 255 everywhere, is added after; any other angle
+    // leaves corners uncovered, which must be transparent.
+    const VImage colour = detail::toSrgb8(source);
+    const bool quarter = quarterTurns(angleDegrees).has_value();
+    VImage drawn = turn(quarter ? colour : detail::toRgba8(colour), angleDegrees);
     if (mirrorX) drawn = drawn.fliphor();
     if (mirrorY) drawn = drawn.flipver();
     if (drawn.width() != width || drawn.height() != height) {
-      drawn = drawn.gravity(VIPS_COMPASS_DIRECTION_CENTRE, width, height,
-                            VImage::option()
-                                ->set("extend", VIPS_EXTEND_BACKGROUND)
-                                ->set("background", std::vector<double>{0, 0, 0, 0}));
+      drawn = detail::toRgba8(drawn).gravity(VIPS_COMPASS_DIRECTION_CENTRE, width, height,
+                                             VImage::option()
+                                                 ->set("extend", VIPS_EXTEND_BACKGROUND)
+                                                 ->set("background", std::vector<double>{0, 0, 0, 0}));
     }
     const bool sideways = quarterTurns(angleDegrees).value_or(0) % 2 == 1;
     const double xres = sideways ? source.yres() : source.xres();
     const double yres = sideways ? source.xres() : source.yres();
-    VImage bitmap = drawn.copy(VImage::option()
-                                   ->set("interpretation", VIPS_INTERPRETATION_sRGB)
-                                   ->set("xres", xres)
-                                   ->set("yres", yres));
-    dropMetadata(bitmap);
-    return Picture(Picture::Impl::fromBitmap(bitmap, picture.impl().deadline()));
+    auto finished = [&](const VImage& pixels) {
+      VImage bitmap = pixels.copy(VImage::option()
+                                      ->set("interpretation", VIPS_INTERPRETATION_sRGB)
+                                      ->set("xres", xres)
+                                      ->set("yres", yres));
+      dropMetadata(bitmap);
+      return bitmap;
+    };
+    std::optional<VImage> opaqueColour;
+    if (drawn.bands() == 3) opaqueColour = finished(drawn);
+    return Picture(
+        Picture::Impl::fromBitmap(finished(detail::toRgba8(drawn)), picture.impl().deadline(), opaqueColour));
   } catch (const vips::VError& error) {
     throw ImagingError(call.failureText(error));
   }

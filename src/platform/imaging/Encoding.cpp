@@ -85,7 +85,8 @@ media::Bytes encodeJpeg(const Picture& picture, float quality, const std::option
   const int q = std::max(1, static_cast<int>(std::lround(clamped * 100.0f)));
   const detail::VipsCall call;
   try {
-    VImage rgb = detail::toSrgb8(picture.impl().bitmap());
+    const std::optional<VImage> opaque = picture.impl().opaqueColour();
+    VImage rgb = opaque ? *opaque : detail::toSrgb8(picture.impl().bitmap());
     if (rgb.bands() == 4) {
       rgb = rgb.flatten(VImage::option()->set("background", std::vector<double>{0, 0, 0}))
                 .cast(VIPS_FORMAT_UCHAR);

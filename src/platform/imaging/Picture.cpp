@@ -183,8 +183,10 @@ std::shared_ptr<const Picture::Impl> Picture::Impl::openBytes(media::Bytes bytes
   return open(std::move(impl));
 }
 
-std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap, budget::Deadline deadline) {
+std::shared_ptr<const Picture::Impl> Picture::Impl::fromBitmap(VImage bitmap, budget::Deadline deadline,
+                                                               std::optional<VImage> opaqueColour) {
   auto impl = std::shared_ptr<Impl>(new Impl());
+  impl->opaqueColour_ = std::move(opaqueColour);
   impl->deadline_ = deadline;
   impl->facts_.width = bitmap.width();
   impl->facts_.height = bitmap.height();
@@ -300,6 +302,11 @@ VImage Picture::Impl::bitmap() const {
     });
   }
   return detail::withDeadline(*bitmap_, deadline_);
+}
+
+std::optional<VImage> Picture::Impl::opaqueColour() const {
+  if (!opaqueColour_) return std::nullopt;
+  return detail::withDeadline(*opaqueColour_, deadline_);
 }
 
 // The picture is opened once here, at the scale chosen from the header

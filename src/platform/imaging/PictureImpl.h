@@ -37,7 +37,10 @@ class Picture::Impl {
   static std::shared_ptr<const Impl> openBytes(media::Bytes bytes);
   // A picture that is a bitmap in memory, or a view computed from one (a
   // drawing's result), with the deadline of the picture it was drawn from.
-  static std::shared_ptr<const Impl> fromBitmap(vips::VImage bitmap, budget::Deadline deadline);
+  // opaqueColour: the same pixels without their alpha, when that alpha is
+  // 255 everywhere (see opaqueColour()).
+  static std::shared_ptr<const Impl> fromBitmap(vips::VImage bitmap, budget::Deadline deadline,
+                                                std::optional<vips::VImage> opaqueColour = std::nullopt);
 
   const Facts& facts() const { return facts_; }
   const budget::Deadline& deadline() const { return deadline_; }
@@ -49,6 +52,11 @@ class Picture::Impl {
   // (grey stays grey, 16-bit stays 16-bit). Decoded once per picture and
   // kept while the picture lives. Throws as openSequential.
   vips::VImage bitmap() const;
+  // The bitmap's colour bands alone, when it was made with an alpha that is
+  // 255 everywhere (a quarter turn of an opaque picture): an encoder that
+  // drops alpha takes these instead of computing the alpha and flattening
+  // it away. None otherwise.
+  std::optional<vips::VImage> opaqueColour() const;
   // The picture scaled to exactly width x height with a high-quality filter,
   // decoded at a reduced scale where the format allows. Not turned by EXIF
   // orientation: the stored picture is what is drawn. Throws as openSequential.
@@ -82,6 +90,7 @@ class Picture::Impl {
   budget::Deadline deadline_;
   mutable std::once_flag decodeOnce_;
   mutable std::optional<vips::VImage> bitmap_;  // set for a bitmap, or once decoded
+  std::optional<vips::VImage> opaqueColour_;
   Facts facts_;
 };
 

@@ -13,30 +13,14 @@ extern "C" {
 #include <functional>
 
 #include "platform/imaging/Picture.h"
+#include "platform/movie/LibraryHandles.h"
 #include "platform/movie/MovieDemuxer.h"
 
 namespace corvane::movie {
 
 namespace {
 
-struct CodecFree {
-  void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
-};
-struct FrameFree {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFree {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct ScalerFree {
-  void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using ScalerPtr = std::unique_ptr<SwsContext, ScalerFree>;
-
-// AV_TIME_BASE_Q is a C compound literal.
+// The library's time unit; its own macro for it is a C compound literal.
 constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
 
 constexpr size_t kScalerSlackBytes = 64;

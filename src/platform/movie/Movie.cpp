@@ -311,6 +311,10 @@ std::optional<Frame> Movie::posterFrame() {
   return demuxer_->firstFrame();
 }
 
+AVFormatContext* Movie::libraryContext() const { return demuxer_->context.get(); }
+int Movie::libraryStream(size_t track) const { return demuxer_->trackStreams.at(track); }
+void Movie::restartDeadline() { demuxer_->restartClock(); }
+
 void Movie::enterOnThread() { gEnters.fetch_add(1); }
 void Movie::exitOnThread() { gExits.fetch_add(1); }
 BracketCounts Movie::bracketCounts() { return BracketCounts{gEnters.load(), gExits.load()}; }

@@ -28,6 +28,8 @@
 #include "platform/file/InputFile.h"
 #include "platform/movie/Components.h"
 
+struct AVFormatContext;
+
 namespace corvane::movie {
 
 // How often the enter/exit bracket has run in this process.
@@ -120,6 +122,15 @@ class Movie {
   static void enterOnThread();
   static void exitOnThread();
   static BracketCounts bracketCounts();
+
+  // For the platform layers that work through the same library (the audio
+  // file wrapper, the export): the library's demuxer and the stream that
+  // holds each track. The movie keeps owning the demuxer. Reading it is
+  // bounded by the deadline, counted from the open, the last picture or the
+  // last restartDeadline(): a long reader restarts it before each step.
+  AVFormatContext* libraryContext() const;
+  int libraryStream(size_t track) const;
+  void restartDeadline();
 
   struct Demuxer;  // the layer's own
 

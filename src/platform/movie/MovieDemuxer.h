@@ -13,16 +13,10 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "platform/movie/LibraryHandles.h"
 #include "platform/movie/Movie.h"
 
 namespace corvane::movie {
-
-struct ContextClose {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct InputClose {
-  void operator()(AVIOContext* io) const { avio_closep(&io); }
-};
 
 // Lives on the heap, so that the library's callbacks may keep a pointer to
 // it while the Movie moves.
@@ -32,8 +26,8 @@ struct Movie::Demuxer {
   std::chrono::steady_clock::time_point deadline;
   // The input is opened and probed by the layer itself; the context only
   // borrows it, so it is declared first and closed last.
-  std::unique_ptr<AVIOContext, InputClose> input;
-  std::unique_ptr<AVFormatContext, ContextClose> context;
+  InputPtr input;
+  DemuxerPtr context;
 
   std::vector<Track> tracks;
   std::vector<int> trackStreams;  // the stream index of each track

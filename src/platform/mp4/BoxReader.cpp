@@ -31,6 +31,13 @@ void ByteCursor::skip(size_t count) {
   if (has(count)) position_ += count;
 }
 
+ByteSpan ByteCursor::take(size_t count) {
+  if (!has(count)) return {};
+  ByteSpan part = bytes_.subspan(position_, count);
+  position_ += count;
+  return part;
+}
+
 std::optional<BoxHeader> parseBoxHeader(ByteSpan head, uint64_t available) {
   ByteCursor cursor(head);
   BoxHeader header;

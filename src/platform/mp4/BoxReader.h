@@ -46,6 +46,8 @@ class ByteCursor {
   uint32_t u32();
   uint64_t u64();
   void skip(size_t count);
+  // The next count bytes; empty (and the cursor failed) when fewer are left.
+  ByteSpan take(size_t count);
 
   bool ok() const { return ok_; }
   size_t position() const { return position_; }
