@@ -1,8 +1,10 @@
 #include "host/AppDelegate.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "host/ProcessSetup.h"
+#include "host/StopSignals.h"
 #include "media/Log.h"
 #include "media/MainThread.h"
 #include "platform/audio/AudioStreams.h"
@@ -12,7 +14,8 @@
 namespace corvane::host {
 namespace {
 
-std::string shown(const std::optional<std::string>& appId) { return appId ? *appId : "(null)"; }
+// An id as the log shows it: capped, since a client may send megabytes.
+std::string shown(const std::optional<std::string>& appId) { return appId ? log::shown(*appId) : "(null)"; }
 
 }  // namespace
 
@@ -99,6 +102,8 @@ AppDelegate::~AppDelegate() {
 }
 
 int applicationMain(int, char**) {
+  // Before any thread starts, so that none of them is ended by these signals.
+  StopSignals::block();
   log::useSystemLog();
   if (!setUpProcess()) {
     log::line("cannot start the imaging library");
@@ -108,6 +113,12 @@ int applicationMain(int, char**) {
   auto delegate = AppDelegate::init(loop);
   if (!delegate) return 1;
   media::installMainThreadExecutor(&loop);
+  // A stop signal ends the main loop as the last goodbye does: the teardown
+  // then lets each service finish the request in hand.
+  StopSignals stopSignals([&loop](int signal) {
+    log::line(log::format("terminating on SIG%s", sigabbrev_np(signal)));
+    loop.stop();
+  });
   delegate->applicationDidFinishLaunching();
   loop.run();
   const bool failed = delegate->registrationFailed();

@@ -50,8 +50,9 @@ class AppDelegate {
   bool registrationFailed_ = false;
 };
 
-// Runs the service process: init, launch, the main loop, teardown. Returns
-// the process's exit status.
+// Runs the service process: init, launch, the main loop, teardown. SIGTERM
+// and SIGINT end the main loop like the last client's goodbye (exit status
+// 0). Returns the process's exit status.
 int applicationMain(int argc, char** argv);
 
 }  // namespace corvane::host

@@ -1,5 +1,6 @@
 #include "host/ServiceConnection.h"
 
+#include "host/MemoryReturn.h"
 #include "platform/ipc/Contract.h"
 
 namespace corvane::host {
@@ -10,6 +11,7 @@ std::unique_ptr<ServiceConnection> ServiceConnection::serviceConnectionWithName(
   if (!connection) return nullptr;
   ipc::MethodTable table;
   root->addMethods(table);
+  table.afterEach(&returnFreedMemory);
   auto object = connection->exportObject(ipc::contract::objectPath(serviceName), std::move(table));
   // The object is in place before the name is taken, so no caller finds the
   // name without it. The name is asked for without queueing or replacing:

@@ -13,6 +13,15 @@ void standardError(std::string_view message) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
 }
 
+// text cut to at most limit bytes, without splitting a UTF-8 sequence, and
+// marked when cut.
+std::string cut(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end)) + format("... (cut, %zu bytes in all)", text.size());
+}
+
 }  // namespace
 
 std::string format(const char* fmt, ...) {
@@ -33,12 +42,16 @@ std::string format(const char* fmt, ...) {
 }
 
 void line(std::string_view message) {
+  const std::string capped = message.size() > kMaxLineBytes ? cut(message, kMaxLineBytes) : std::string();
+  if (!capped.empty()) message = capped;
   std::lock_guard lock(sinkMutex);
   if (currentSink)
     currentSink(message);
   else
     standardError(message);
 }
+
+std::string shown(std::string_view value) { return cut(value, kMaxShownBytes); }
 
 void located(std::string_view module, std::string_view operation, int sourceLine, std::string_view message) {
   line(format("[%.*s:%.*s-(%d)] %.*s", static_cast<int>(module.size()), module.data(),

@@ -16,8 +16,17 @@ namespace corvane::log {
 // printf-style formatting into a std::string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Writes one plain line.
+// Writes one plain line. A line longer than kMaxLineBytes is cut there, and
+// says so.
+inline constexpr size_t kMaxLineBytes = 4096;
 void line(std::string_view message);
+
+// A value from outside (an application id, a path) as log lines show it: at
+// most kMaxShownBytes of it, cut at a character boundary and followed by a
+// note of its full length. A client can send megabytes of id; the log gets
+// a recognisable head of it.
+inline constexpr size_t kMaxShownBytes = 256;
+std::string shown(std::string_view value);
 
 // Writes one located line: "[module:operation-(line)] message".
 void located(std::string_view module, std::string_view operation, int sourceLine, std::string_view message);

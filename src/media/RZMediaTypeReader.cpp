@@ -46,7 +46,8 @@ int32_t RZMediaTypeReader::type(std::string_view path) {
   for (const TypeRow& row : kTypes)
     if (row.extension == ext) return row.code;
   // A fixed line number keeps the text of this line stable when the file changes.
-  log::located("RZMediaTypeReader", "+[RZMediaTypeReader type:]", 93, "Unknown extension: " + ext);
+  log::located("RZMediaTypeReader", "+[RZMediaTypeReader type:]", 93,
+               "Unknown extension: " + log::shown(ext));
   return kMediaTypeUnknown;
 }
 

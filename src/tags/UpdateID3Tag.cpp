@@ -1,7 +1,6 @@
 #include "tags/UpdateID3Tag.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <string_view>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "platform/id3/Id3Tag.h"
 #include "platform/id3/Podcast.h"
 #include "platform/id3/TagWriter.h"
+#include "platform/mpeg/MpegFrames.h"
 #include "tags/MediaTag.h"
 
 namespace corvane::tags {
@@ -120,11 +120,11 @@ media::ByteSpan bytesOf(const TagLib::ByteVector& v) {
   return {reinterpret_cast<const uint8_t*>(v.data()), static_cast<size_t>(v.size())};
 }
 
-// Applies record to the leading ID3v2 tag of the file at filePath, in place:
+// Applies record to the leading ID3v2 tag of the file open on fd, in place:
 // the frames of the fields it edits are replaced, every other frame carried
 // over. Only for the private copy of a safe rewrite.
-bool writeTagInto(const std::string& filePath, const MediaRecord& record) {
-  file::CheckedFileStream stream(filePath);
+bool writeTagInto(int fd, const MediaRecord& record) {
+  file::CheckedFileStream stream(fd);
   if (!stream.isOpen()) return false;
   const std::optional<id3::TagHeader> header = id3::parseHeader(bytesOf(stream.readBlock(id3::kHeaderSize)));
   const std::vector<Edit> edits = editsOf(record);
@@ -161,14 +161,20 @@ std::optional<std::string> resolvePath(const std::string& path, const MediaRecor
   return std::nullopt;
 }
 
+// MPEG audio begins with its ID3v2 tag or with its first frame. Anything
+// else (an MP4 file, a picture) would be damaged by a tag put before it.
+bool isMpegAudio(const file::InputFile& file) {
+  const std::optional<media::Bytes> head = file.readSome(0, id3::kHeaderSize);
+  return head && (id3::parseHeader(*head) || mpeg::parseFrameHeader(*head));
+}
+
 }  // namespace
 
 bool UpdateID3Tag::updateTag(const std::string& path, const MediaRecord& record) {
   const std::optional<std::string> target = resolvePath(path, record);
-  std::error_code error;
-  if (!target || !std::filesystem::exists(*target, error)) return false;
-  return file::safeRewrite(*target,
-                           [&record](const std::string& copy) { return writeTagInto(copy, record); });
+  const std::optional<file::InputFile> input = target ? file::InputFile::open(*target) : std::nullopt;
+  if (!input || !isMpegAudio(*input)) return false;
+  return file::safeRewrite(*input, *target, [&record](int copy) { return writeTagInto(copy, record); });
 }
 
 std::optional<std::map<std::string, std::string>> UpdateID3Tag::podcastInfo(const std::string& path) {

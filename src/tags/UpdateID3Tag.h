@@ -20,8 +20,10 @@ class UpdateID3Tag {
   // every other frame is kept byte for byte. A v2.4 tag stays v2.4; a v2.3
   // tag, a v2.2 tag (its frames in their v2.3 form) or a new one is written
   // as v2.3. An ID3v1 tag and the audio stay byte for byte. The file is
-  // replaced only by a complete, flushed rewrite. False when there is no path
-  // or file, or when the rewrite fails (the file is then unchanged).
+  // replaced only by a complete, flushed rewrite. False, with the file
+  // unchanged, when there is no path or file, when the file is no MPEG audio
+  // (it begins with neither an ID3v2 tag nor an MPEG frame header), or when
+  // the rewrite fails.
   bool updateTag(const std::string& path, const media::MediaRecord& record);
 
   // The episode id (TGID, v2.2 TID) and channel URL (WFED, v2.2 WFD) of the

@@ -26,9 +26,7 @@ constexpr float kArtworkJpegQuality = 0.75f;
 // so the longest value taken is one byte less.
 constexpr size_t kPodcastBufferSize = 2000;
 
-void logOpenFail(const std::string& path) {
-  log::line(log::format("MP4Tag file open fail %s", path.c_str()));
-}
+void logOpenFail(const std::string& path) { log::line("MP4Tag file open fail " + log::shown(path)); }
 
 // A text given is stored as it is (up to a zero byte, which no text item
 // can hold); an absent entry, the null marker or a value of another kind
@@ -140,8 +138,8 @@ bool UpdateMP4Tag::updateTag(const std::string& path, const MediaRecord& record)
   if (updated == original->tags()) return true;
   // The copy's own tags get the changes, written through a stream that
   // notices any write that did not land; the original is never written.
-  return file::safeRewrite(*input, target, [&original, &updated](const std::string& copyPath) {
-    file::CheckedFileStream stream(copyPath);
+  return file::safeRewrite(*input, target, [&original, &updated](int copyFd) {
+    file::CheckedFileStream stream(copyFd);
     mp4::Mp4File copy = *original;
     return stream.isOpen() && copy.store(updated, stream) && !stream.failed();
   });
@@ -164,7 +162,7 @@ std::optional<std::map<std::string, std::string>> UpdateMP4Tag::podcastInfo(cons
     if (auto value = podcastValue(item.data.front(), buffer)) (isChannel ? channel : episode) = *value;
   }
   if (!episode || !channel) {
-    log::line(log::format("MP4Tag no podcast info %s", path.c_str()));
+    log::line("MP4Tag no podcast info " + log::shown(path));
     return std::nullopt;
   }
   return std::map<std::string, std::string>{{kMediaTagPodcastEpisodeId, *episode},

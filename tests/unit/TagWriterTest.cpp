@@ -5,6 +5,8 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/file/SafeRewrite.h"
 #include "tags/MediaTag.h"
@@ -26,9 +28,9 @@ const Bytes kOriginal = [] {
   return v;
 }();
 
-bool appendX(const std::string& copy) {
-  std::ofstream(copy, std::ios::app) << "X";
-  return true;
+bool appendX(int copy) {
+  struct stat st {};
+  return ::fstat(copy, &st) == 0 && ::pwrite(copy, "X", 1, st.st_size) == 1;
 }
 
 class SafeRewriteTest : public ::testing::Test {
@@ -57,7 +59,7 @@ TEST_F(SafeRewriteTest, ReplacesTheFileKeepingModeAndLinks) {
 TEST_F(SafeRewriteTest, RefusesWhatIsNoWritableRegularFile) {
   const fs::path file = original();
   int edits = 0;
-  auto edit = [&](const std::string& copy) { return ++edits, appendX(copy); };
+  auto edit = [&](int copy) { return ++edits, appendX(copy); };
   fs::create_symlink(dir_ / "nothing", dir_ / "dangling");
   ::mkfifo((dir_ / "fifo").c_str(), 0644);
   for (const fs::path& p :
@@ -85,16 +87,15 @@ TEST_F(SafeRewriteTest, RefusesWhatIsNoWritableRegularFile) {
 
 TEST_F(SafeRewriteTest, FailedEditAndOriginalRemovedOrChangedMeanwhile) {
   const fs::path file = original();
-  EXPECT_FALSE(file::safeRewrite(file, [](const std::string& copy) { return appendX(copy) && false; }));
+  EXPECT_FALSE(file::safeRewrite(file, [](int copy) { return appendX(copy) && false; }));
   EXPECT_EQ(tagtest::readBytes(file), kOriginal);
   EXPECT_EQ(dir_.entries(), 1);  // the copy is gone
 
-  EXPECT_FALSE(
-      file::safeRewrite(file, [&](const std::string& copy) { return fs::remove(file) && appendX(copy); }));
+  EXPECT_FALSE(file::safeRewrite(file, [&](int copy) { return fs::remove(file) && appendX(copy); }));
   EXPECT_EQ(dir_.entries(), 0);  // a removed file is not brought back
 
   original();
-  EXPECT_FALSE(file::safeRewrite(file, [&](const std::string& copy) {
+  EXPECT_FALSE(file::safeRewrite(file, [&](int copy) {
     std::ofstream(file, std::ios::app) << "theirs";
     return appendX(copy);
   }));

@@ -22,6 +22,9 @@ CheckedFileStream::CheckedFileStream(std::string path) : path_(std::move(path)) 
   fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
 }
 
+CheckedFileStream::CheckedFileStream(int fd)
+    : path_("/proc/self/fd/" + std::to_string(fd)), fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)) {}
+
 CheckedFileStream::~CheckedFileStream() {
   if (fd_ >= 0) ::close(fd_);
 }

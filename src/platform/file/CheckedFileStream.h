@@ -17,6 +17,9 @@ class CheckedFileStream : public TagLib::IOStream {
  public:
   // Opens path for reading and writing; isOpen() tells whether that worked.
   explicit CheckedFileStream(std::string path);
+  // Works on its own duplicate of fd, an open file readable and writable
+  // (a rewrite's private copy, which may have no name).
+  explicit CheckedFileStream(int fd);
   ~CheckedFileStream() override;
   CheckedFileStream(const CheckedFileStream&) = delete;
   CheckedFileStream& operator=(const CheckedFileStream&) = delete;

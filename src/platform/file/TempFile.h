@@ -2,8 +2,8 @@
 
 // A private file made in a folder, to be moved over a final path in one
 // rename: the final path then holds either what it held before or the
-// finished new contents, never a half-written file. The safe rewrite and the
-// export service write through it.
+// finished new contents, never a half-written file. The export service
+// writes through it (the safe rewrite makes its copy unnamed where it can).
 //
 // The file is removed when its owner goes, on every path, unless it has been
 // moved into place (or kept). Owns its descriptor and its name; not copied or

@@ -1,6 +1,7 @@
 #include "platform/ipc/Message.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "media/Text.h"
 
@@ -9,6 +10,12 @@ namespace corvane::ipc {
 std::string errorText(int error) {
   char buffer[256];
   return strerror_r(-error, buffer, sizeof buffer);  // the GNU form: returns the text
+}
+
+std::string limitText(int error) {
+  if (error == -E2BIG) return "a record may hold at most " + std::to_string(kMaxRecordEntries) + " entries";
+  return "the message would exceed " + std::to_string(kMaxMessageBytes) +
+         " bytes, the most a D-Bus message can carry here";
 }
 
 MessageWriter MessageWriter::failed(int error) {
@@ -27,52 +34,71 @@ MessageWriter& MessageWriter::check(int result) {
   return *this;
 }
 
+bool MessageWriter::reserve(size_t bytes) {
+  if (!ok()) return false;
+  // Length fields, terminators and alignment take less than 16 bytes per item.
+  size_ += 16;
+  if (bytes > kMaxMessageBytes || size_ + bytes > kMaxMessageBytes) {
+    error_ = -EMSGSIZE;
+    return false;
+  }
+  size_ += bytes;
+  return true;
+}
+
 MessageWriter& MessageWriter::add(bool value) {
   const int flag = value;  // the library's truth value is an int
-  return ok() ? check(sd_bus_message_append_basic(get(), 'b', &flag)) : *this;
+  return reserve(8) ? check(sd_bus_message_append_basic(get(), 'b', &flag)) : *this;
 }
 
 MessageWriter& MessageWriter::add(int32_t value) {
-  return ok() ? check(sd_bus_message_append_basic(get(), 'i', &value)) : *this;
+  return reserve(8) ? check(sd_bus_message_append_basic(get(), 'i', &value)) : *this;
 }
 
 MessageWriter& MessageWriter::add(uint32_t value) {
-  return ok() ? check(sd_bus_message_append_basic(get(), 'u', &value)) : *this;
+  return reserve(8) ? check(sd_bus_message_append_basic(get(), 'u', &value)) : *this;
 }
 
 MessageWriter& MessageWriter::add(int64_t value) {
-  return ok() ? check(sd_bus_message_append_basic(get(), 'x', &value)) : *this;
+  return reserve(8) ? check(sd_bus_message_append_basic(get(), 'x', &value)) : *this;
 }
 
 MessageWriter& MessageWriter::add(uint64_t value) {
-  return ok() ? check(sd_bus_message_append_basic(get(), 't', &value)) : *this;
+  return reserve(8) ? check(sd_bus_message_append_basic(get(), 't', &value)) : *this;
 }
 
 MessageWriter& MessageWriter::add(double value) {
-  return ok() ? check(sd_bus_message_append_basic(get(), 'd', &value)) : *this;
+  return reserve(8) ? check(sd_bus_message_append_basic(get(), 'd', &value)) : *this;
 }
 
-MessageWriter& MessageWriter::addText(const char* text) {
-  return ok() ? check(sd_bus_message_append_basic(get(), 's', text)) : *this;
+MessageWriter& MessageWriter::addText(const char* text, size_t length) {
+  return reserve(length) ? check(sd_bus_message_append_basic(get(), 's', text)) : *this;
 }
 
 MessageWriter& MessageWriter::add(const std::string& text) {
   // Text from files may be ill-formed; the bus takes only valid UTF-8.
-  return media::isValidUtf8(text) ? addText(text.c_str()) : addText(media::toValidUtf8(text).c_str());
+  if (media::isValidUtf8(text)) return addText(text.c_str(), text.size());
+  const std::string valid = media::toValidUtf8(text);
+  return addText(valid.c_str(), valid.size());
 }
 
-MessageWriter& MessageWriter::add(std::string_view text) { return addText(media::toValidUtf8(text).c_str()); }
+MessageWriter& MessageWriter::add(std::string_view text) {
+  const std::string valid = media::toValidUtf8(text);
+  return addText(valid.c_str(), valid.size());
+}
 
 MessageWriter& MessageWriter::add(const ObjectPath& path) {
-  return ok() ? check(sd_bus_message_append_basic(get(), 'o', path.path.c_str())) : *this;
+  return reserve(path.path.size()) ? check(sd_bus_message_append_basic(get(), 'o', path.path.c_str()))
+                                   : *this;
 }
 
 MessageWriter& MessageWriter::add(media::ByteSpan bytes) {
-  return ok() ? check(sd_bus_message_append_array(get(), 'y', bytes.data(), bytes.size())) : *this;
+  return reserve(bytes.size()) ? check(sd_bus_message_append_array(get(), 'y', bytes.data(), bytes.size()))
+                               : *this;
 }
 
 MessageWriter& MessageWriter::open(char type, const char* contents) {
-  return ok() ? check(sd_bus_message_open_container(get(), type, contents)) : *this;
+  return reserve(std::strlen(contents)) ? check(sd_bus_message_open_container(get(), type, contents)) : *this;
 }
 
 MessageWriter& MessageWriter::close() { return ok() ? check(sd_bus_message_close_container(get())) : *this; }
@@ -129,6 +155,7 @@ Reply Reply::failure(std::string name, std::string message) {
 }
 
 Reply Reply::failure(int error, std::string_view what) {
+  if (error == -EMSGSIZE) return failure(kLimitsExceeded, std::string(what) + ": " + limitText(error));
   BusError named;
   sd_bus_error_set_errno(&named.error, error);
   return failure(named.error.name ? named.error.name : kFailed,

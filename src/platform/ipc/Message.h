@@ -30,8 +30,23 @@ namespace corvane::ipc {
 // Error names the layer itself answers with.
 inline constexpr const char* kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
 inline constexpr const char* kNoReply = "org.freedesktop.DBus.Error.NoReply";
+// A message too large to send, or a record with too many entries.
+inline constexpr const char* kLimitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
 // A handler that failed inside (a library exception, memory exhaustion).
 inline constexpr const char* kFailed = "org.corvane.Error.Failed";
+
+// The most a message written here may hold. D-Bus lets no array in a message
+// exceed 64 MiB, and the bus daemon disconnects a sender that tries (which
+// for a service ends its connection, not just the call), so a writer refuses
+// to grow past it: it fails with -EMSGSIZE instead.
+inline constexpr size_t kMaxMessageBytes = size_t{64} << 20;
+// The most entries a record read from a message may have; a reader meeting
+// more fails with -E2BIG without reading them. Records the service makes
+// hold a few dozen.
+inline constexpr size_t kMaxRecordEntries = 4096;
+// What a message over kMaxMessageBytes, or a record over kMaxRecordEntries,
+// is told.
+std::string limitText(int error);
 
 // The text of a negative errno.
 std::string errorText(int error);
@@ -80,11 +95,15 @@ class MessageWriter {
 
  private:
   MessageWriter& check(int result);
-  MessageWriter& addText(const char* text);
+  // Counts bytes more of the message; false, failing the writer with
+  // -EMSGSIZE, when they would take it past kMaxMessageBytes.
+  bool reserve(size_t bytes);
+  MessageWriter& addText(const char* text, size_t length);
   void addValue(const media::MediaValue& value);
 
   MessagePtr message_;
   int error_ = 0;
+  size_t size_ = 1024;  // an upper bound of the bytes written so far, header included
 };
 
 // Reads a message that stays owned elsewhere (by a Reply, or by the library
@@ -113,6 +132,7 @@ class MessageReader {
   }
 
   bool ok() const { return message_ && error_ == 0; }
+  int error() const { return error_; }  // the first failure's negative errno
 
  private:
   template <typename T>

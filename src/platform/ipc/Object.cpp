@@ -1,6 +1,7 @@
 #include "platform/ipc/Object.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 
 #include "media/Text.h"
@@ -34,15 +35,26 @@ std::string MethodCall::sender() const {
 int MethodCall::finish(sd_bus_error* error) {
   if (!errorName_.empty())
     return sd_bus_error_set(error, errorName_.c_str(), media::toValidUtf8(errorMessage_).c_str());
-  if (!args_.ok())
+  if (!args_.ok()) {
+    if (args_.error() == -E2BIG) return sd_bus_error_set(error, kLimitsExceeded, limitText(-E2BIG).c_str());
     return sd_bus_error_set(error, kInvalidArgs, "the arguments are not of the expected types");
+  }
   MessageWriter& answer = reply();
+  if (answer.error() == -EMSGSIZE) {
+    const std::string text = "the answer is too large: " + limitText(-EMSGSIZE);
+    return sd_bus_error_set(error, kLimitsExceeded, text.c_str());
+  }
   if (!answer.ok()) return sd_bus_error_set_errno(error, answer.error());
   return sd_bus_send(nullptr, answer.get(), nullptr);
 }
 
 MethodTable& MethodTable::on(const contract::Method& method, MethodHandler handler) {
   entries_.emplace_back(&method, std::move(handler));
+  return *this;
+}
+
+MethodTable& MethodTable::afterEach(std::function<void()> hook) {
+  afterEach_ = std::move(hook);
   return *this;
 }
 
@@ -63,19 +75,23 @@ int failedInside(sd_bus_message* call, sd_bus_error* error, const char* what) no
 
 int ExportedObject::onCall(sd_bus_message* call, void* entry, sd_bus_error* error) noexcept {
   const Entry& target = *static_cast<const Entry*>(entry);
+  int result = 0;
   try {
     MethodCall request(*target.connection, call);
     target.handler(request);
-    return request.finish(error);
+    result = request.finish(error);
   } catch (const std::exception& e) {
-    return failedInside(call, error, e.what());
+    result = failedInside(call, error, e.what());
   } catch (...) {
-    return failedInside(call, error, "an unknown failure");
+    result = failedInside(call, error, "an unknown failure");
   }
+  if (*target.afterEach) (*target.afterEach)();
+  return result;
 }
 
 int ExportedObject::exportOn(Connection& connection, sd_bus* bus, const std::shared_ptr<BusLock>& lock,
                              const std::string& path, MethodTable table) {
+  afterEach_ = std::move(table.afterEach_);
   // Group the handlers by interface, keeping the order they were given in.
   std::vector<std::string> names;
   for (const auto& [method, handler] : table.entries_) {
@@ -99,7 +115,7 @@ int ExportedObject::exportOn(Connection& connection, sd_bus* bus, const std::sha
                                     iface->entries.size() * sizeof(Entry), SD_BUS_VTABLE_UNPRIVILEGED);
       entry.x.method.names = packed.c_str();
       iface->table.push_back(entry);
-      iface->entries.push_back(Entry{std::move(handler), &connection});
+      iface->entries.push_back(Entry{std::move(handler), &connection, &afterEach_});
     }
     iface->table.push_back(SD_BUS_VTABLE_END);
     sd_bus_slot* slot = nullptr;

@@ -62,10 +62,14 @@ using MethodHandler = std::function<void(MethodCall&)>;
 class MethodTable {
  public:
   MethodTable& on(const contract::Method& method, MethodHandler handler);
+  // Runs after every call to the object, once its answer has been sent (or
+  // handed to the library when it is an error). Must not throw.
+  MethodTable& afterEach(std::function<void()> hook);
 
  private:
   friend class ExportedObject;
   std::vector<std::pair<const contract::Method*, MethodHandler>> entries_;
+  std::function<void()> afterEach_;
 };
 
 // An object on a path of a connection; withdrawn when destroyed, which must
@@ -81,6 +85,7 @@ class ExportedObject {
   struct Entry {
     MethodHandler handler;
     Connection* connection;
+    const std::function<void()>* afterEach;  // the object's; may be empty
   };
   struct Interface {
     std::deque<std::string> texts;  // signatures and argument names the table points into
@@ -96,6 +101,7 @@ class ExportedObject {
                const std::string& path, MethodTable table);
   static int onCall(sd_bus_message* call, void* entry, sd_bus_error* error) noexcept;
 
+  std::function<void()> afterEach_;
   std::vector<std::unique_ptr<Interface>> interfaces_;
 };
 

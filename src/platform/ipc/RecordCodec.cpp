@@ -1,5 +1,6 @@
 // Records as a{sv}, straight from and into media::MediaRecord.
 
+#include <cerrno>
 #include <string_view>
 
 #include "platform/ipc/Message.h"
@@ -91,9 +92,10 @@ media::MediaValue MessageReader::readValue(const char* signature) {
 MessageReader& MessageReader::read(media::MediaRecord& record) {
   if (!ok() || !check(sd_bus_message_enter_container(message_, 'a', "{sv}")).ok()) return *this;
   media::MediaRecord values;
-  for (;;) {
+  for (size_t entries = 0;; ++entries) {
     const int entry = sd_bus_message_enter_container(message_, 'e', "sv");
     if (entry == 0) break;  // no more entries
+    if (entries == kMaxRecordEntries) return check(-E2BIG);
     std::string key;
     char type = 0;
     const char* contents = nullptr;
