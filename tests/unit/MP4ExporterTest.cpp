@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <numeric>
-#include <sstream>
 
 #include "TestSupport.h"
 #include "builders/MP4Parser.h"
@@ -93,55 +92,30 @@ class MP4ExporterTest : public ::testing::Test {
 
 // ---- the settings container --------------------------------------------
 
-std::string atom(const std::string& type, const std::string& data, uint16_t children = 0) {
-  const uint32_t size = static_cast<uint32_t>(20 + data.size());
-  std::string out{char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
-  out += type + std::string("\0\0\0\1\0\0", 6) + char(children >> 8) + char(children) + std::string(4, '\0');
-  return out + data;
-}
-// Leaves from "type=hex type=hex ...".
-std::string leaves(const std::string& list) {
-  std::istringstream in(list);
-  std::string out;
-  for (std::string item; in >> item;) out += atom(item.substr(0, 4), tt::fromHex(item.substr(5)));
-  return out;
-}
-
-// The settings as the table of the export describes them.
-std::string settingsFromTable(const std::string& psiz = "000005aa", const std::string& envi = "70617374") {
-  const std::string vide = leaves(
-      "sptl=0000000000000000000000000300 tprl=000003000000000000000000 drat=00000000000000000000030000000300 "
-      "mpso=00 mfra=00000000 psfr=00000000 bfra=00 mpes=0000 hard=" +
-      std::string(40, '0') + " ends=0000 cflg=0044 cmfr=6170706c clut= vers=0003001c00010000");
-  const std::string isiz = leaves("iwdt=00000000 ihgt=00000000 scam=73703270");
-  const std::string soun = leaves("ssct=74776f73 ssrt=ac440000 ssss=0010 sscc=0001 vers=0003001400010000");
-  const std::string rest =
-      leaves("ftyp=6d703432 envi=" + envi +
-             " enso=70617374 conf=6d706734 chan=00000001 aqlt=00000060 "
-             "base=00000000 txen=00000000 rtxt=0000 hint=00000001 psiz=" +
-             psiz + " pdur=00000064 rsmk=00000000 bfrm=00000000 prof=00000000 vrai=00000000");
-  const std::string root = atom("vide", vide, 14) + atom("isiz", isiz, 3) + atom("soun", soun, 5) + rest;
-  return std::string(12, '\0') + atom("sean", root, 19);
-}
-
 std::optional<ExportSettings> read(const std::string& bytes) {
   return readExportSettings({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
 }
 
-TEST(ExportSettingsTest, TheConstantDataIsTheTableAndReadsAsMp42WithHints) {
-  const media::ByteSpan stored = mp4ExportSetting();
-  EXPECT_EQ(std::string(stored.begin(), stored.end()), settingsFromTable());
-  const auto settings = read(settingsFromTable());
+std::string stored() { return {mp4ExportSetting().begin(), mp4ExportSetting().end()}; }
+// The stored settings with the data of leaf type (after its 20-byte header)
+// overwritten from offset on.
+std::string withLeaf(const std::string& type, size_t offset, const std::string& data) {
+  std::string out = stored();
+  return out.replace(out.find(type) + 16 + offset, data.size(), data);
+}
+
+TEST(ExportSettingsTest, TheStoredSettingsReadAsMp42WithHints) {
+  const auto settings = read(stored());
   ASSERT_TRUE(settings);
   EXPECT_EQ(settings->fileType, fourcc("mp42"));
   EXPECT_TRUE(settings->hint);
   EXPECT_EQ(settings->packetBytes, 1450u);
   EXPECT_EQ(settings->packetMilliseconds, 100u);
-  EXPECT_EQ(read(settingsFromTable("00002000"))->packetBytes, 8192u);
+  EXPECT_EQ(read(withLeaf("psiz", 2, std::string("\x20\0", 2)))->packetBytes, 8192u);
 }
 
 TEST(ExportSettingsTest, BrokenContainersAndUnmetSettingsAreRefused) {
-  const std::string good = settingsFromTable();
+  const std::string good = stored();
   auto changed = [&](size_t at, char value) {
     std::string bad = good;
     bad[at] = value;
@@ -157,8 +131,8 @@ TEST(ExportSettingsTest, BrokenContainersAndUnmetSettingsAreRefused) {
                                  changed(27, 18),
                                  changed(29, 1),
                                  changed(35, char(0x87)),
-                                 settingsFromTable("000005a9"),
-                                 settingsFromTable("000005aa", "00000000"),
+                                 withLeaf("psiz", 3, "\xa9"),
+                                 withLeaf("envi", 0, std::string(4, '\0')),
                                  ""};
   for (size_t i = 0; i < std::size(refused); ++i) EXPECT_FALSE(read(refused[i])) << i;
 }
