@@ -1,10 +1,8 @@
 // The picture service under costly and large pictures: what would cost too
 // much is answered at once while other connections are served, a 108-
-// megapixel photo gets its record in bounded memory, and a picture turned
-// upright carries only the EXIF sub-directory.
+// megapixel photo gets its record in bounded memory.
 
 #include <gtest/gtest.h>
-#include <libexif/exif-data.h>
 
 #include <fstream>
 #include <future>
@@ -13,7 +11,6 @@
 #include "client/Session.h"
 #include "fixtures/ExifFixture.h"
 #include "fixtures/JpegFixture.h"
-#include "platform/exif/ExifData.h"
 #include "support/ServiceHarness.h"
 #include "unit/ImagingTestPictures.h"
 
@@ -91,36 +88,6 @@ TEST_F(HardeningImage, A108MegapixelPhotoGetsItsRecordInBoundedMemory) {
       imagingtest::decode(valueOf<media::Bytes>(*record, "Image").value_or(media::Bytes{}));
   EXPECT_EQ(std::pair(thumbnail.width(), thumbnail.height()), std::pair(100, 75));
   EXPECT_LT(statusMiB("VmHWM") - before, 300.0);
-}
-
-TEST_F(HardeningImage, RotationCarriesTheExifSubDirectoryOnly) {
-  ExifBuilder exif;
-  exif.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Corvane Camera")
-      .shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, 6)
-      .ascii(Ifd::Gps, EXIF_TAG_GPS_LATITUDE_REF, "N")
-      .shortValue(Ifd::Exif, EXIF_TAG_EXPOSURE_PROGRAM, 2)
-      .add(Ifd::Exif, EXIF_TAG_PIXEL_X_DIMENSION, EXIF_FORMAT_LONG, exif.u32(40))
-      .add(Ifd::Exif, EXIF_TAG_PIXEL_Y_DIMENSION, EXIF_FORMAT_LONG, exif.u32(30))
-      .thumbnail(minimalJpeg());
-  const ByteVec turned = client::ImageInfoBuilderClient().rotateImageDataByExif(
-      exif.jpeg(imagingtest::jpeg(40, 30, imagingtest::solid({200, 10, 10}))));
-  EXPECT_EQ(imagingtest::decode(turned).width(), 30);
-
-  const exif::ExifDataPtr carried = exif::loadAsStored(turned);
-  ASSERT_TRUE(carried);
-  for (ExifIfd ifd : {EXIF_IFD_0, EXIF_IFD_1, EXIF_IFD_GPS, EXIF_IFD_INTEROPERABILITY})
-    EXPECT_EQ(carried->ifd[ifd]->count, 0u) << exif_ifd_get_name(ifd);
-  EXPECT_EQ(carried->size, 0u);  // no thumbnail
-  ExifContent* properties = carried->ifd[EXIF_IFD_EXIF];
-  EXPECT_EQ(properties->count, 3u);
-  EXPECT_TRUE(exif_content_get_entry(properties, EXIF_TAG_EXPOSURE_PROGRAM));
-  const ExifByteOrder order = exif_data_get_byte_order(carried.get());
-  auto dimension = [&](ExifTag tag) {
-    const ExifEntry* entry = exif_content_get_entry(properties, tag);
-    return entry && entry->format == EXIF_FORMAT_LONG ? exif_get_long(entry->data, order) : 0u;
-  };
-  EXPECT_EQ(std::pair(dimension(EXIF_TAG_PIXEL_X_DIMENSION), dimension(EXIF_TAG_PIXEL_Y_DIMENSION)),
-            std::pair(30u, 40u));
 }
 
 }  // namespace
