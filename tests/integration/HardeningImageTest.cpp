@@ -19,28 +19,6 @@ using namespace corvane::test;
 
 namespace {
 
-class HardeningImage : public ::testing::Test {
- protected:
-  void SetUp() override {
-    daemon = std::make_unique<DaemonProcess>();
-    ASSERT_TRUE(bus.waitForOwner("org.corvane.ImageParser_Halvern", true)) << daemon->log();
-  }
-
-  // A figure of the daemon's /proc status, in MiB.
-  double statusMiB(const std::string& field) const {
-    std::ifstream status("/proc/" + std::to_string(daemon->pid()) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
-    }
-    return -1;
-  }
-
-  PrivateBus bus;
-  ScratchDir dir;
-  std::unique_ptr<DaemonProcess> daemon;
-  client::Session session{"org.corvane.test.hardening"};
-};
-
 // How long a build of path takes from its own connection, and whether it found a record.
 std::pair<bool, std::chrono::duration<double>> timedBuild(const std::string& path) {
   client::ImageInfoBuilderClient images;
@@ -49,7 +27,21 @@ std::pair<bool, std::chrono::duration<double>> timedBuild(const std::string& pat
   return {found, std::chrono::steady_clock::now() - start};
 }
 
-TEST_F(HardeningImage, CostlyPicturesAreAnsweredAtOnceWhileOthersAreServed) {
+TEST(HardeningImage, CostlyPicturesAreAnsweredAtOnceAndABigPhotoGetsItsRecordInBoundedMemory) {
+  PrivateBus bus;
+  ScratchDir dir;
+  client::Session session{"org.corvane.test.hardening"};
+  DaemonProcess daemon;
+  ASSERT_TRUE(bus.waitForOwner("org.corvane.ImageParser_Halvern", true)) << daemon.log();
+  // A figure of the daemon's /proc status, in MiB.
+  const auto statusMiB = [&](const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(daemon.pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
+    }
+    return -1.0;
+  };
+
   ASSERT_TRUE(writeBytes(dir.file("small.jpg"), imagingtest::jpeg(64, 48, imagingtest::solid({9, 9, 9}))));
   const std::tuple<const char*, ByteVec, const char*> costly[] = {
       {"scans.jpg", progressiveJpeg(8000, 8000, 63, 4), "a JPEG of more than 100 scans"},
@@ -65,11 +57,10 @@ TEST_F(HardeningImage, CostlyPicturesAreAnsweredAtOnceWhileOthersAreServed) {
     const auto [costlyFound, costlyTook] = refused.get();
     EXPECT_FALSE(costlyFound);
     EXPECT_LT(costlyTook.count(), 2.0);
-    EXPECT_TRUE(daemon->logContains(std::string("Picture over budget: ") + reason));
+    EXPECT_TRUE(daemon.logContains(std::string("Picture over budget: ") + reason));
   }
-}
 
-TEST_F(HardeningImage, A108MegapixelPhotoGetsItsRecordInBoundedMemory) {
+  // A 108-megapixel photo.
   const vips::VImage xy = vips::VImage::xyz(12000, 9000);
   const vips::VImage x = xy.extract_band(0), y = xy.extract_band(1);
   (x / 50)
@@ -77,7 +68,7 @@ TEST_F(HardeningImage, A108MegapixelPhotoGetsItsRecordInBoundedMemory) {
       .bandjoin((x + y) / 90)
       .cast(VIPS_FORMAT_UCHAR)
       .jpegsave(dir.file("big.jpg").c_str());
-  std::ofstream("/proc/" + std::to_string(daemon->pid()) + "/clear_refs") << "5";  // peak := now
+  std::ofstream("/proc/" + std::to_string(daemon.pid()) + "/clear_refs") << "5";  // peak := now
   const double before = statusMiB("VmRSS");
 
   const auto record = client::ImageInfoBuilderClient().build(dir.file("big.jpg"));
