@@ -1,7 +1,7 @@
 // The export service over the bus: progress reaches corvanectl's delegate,
 // Ctrl-C stops a conversion and leaves the target as it was, a delegate that
-// fails or vanishes ends the call with an error and frees the export lock,
-// and arguments of the wrong types are refused.
+// fails or vanishes, like arguments of the wrong types, ends the call with
+// an error and frees the export lock.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -60,7 +60,7 @@ TEST_F(ExporterService, CtrlCInCorvanectlStopsAConversionAndLeavesTheTargetAsItW
   EXPECT_NE(runCommand({CORVANE_CTL_PATH, "isalac", song}).out.find("\"alac\": true"), std::string::npos);
 }
 
-TEST_F(ExporterService, AFailedOrVanishedDelegateEndsTheCallWithItsErrorAndFreesTheLock) {
+TEST_F(ExporterService, AFailedOrVanishedDelegateOrWrongArgumentsEndTheCallWithAnErrorAndFreeTheLock) {
   const std::string song = alac(60);
   // A delegate path the caller does not serve: the report fails, and so the call.
   auto caller = ipc::Connection::openSession();
@@ -77,14 +77,11 @@ TEST_F(ExporterService, AFailedOrVanishedDelegateEndsTheCallWithItsErrorAndFrees
   EXPECT_EQ(next.status, 0) << next.err;
   EXPECT_TRUE(next.err.starts_with("1%\n") && next.err.ends_with("\n99%\n100%\n")) << next.err;
   EXPECT_EQ(names(), (std::vector<std::string>{"aac.m4a", "song.m4a"}));
-}
-
-TEST_F(ExporterService, ArgumentsOfTheWrongTypesAreRefused) {
-  EXPECT_EQ(
-      callService(contract::kExporterService, contract::kConvertToAac,
-                  [](ipc::MessageWriter& m) { m.add(ipc::ObjectPath{"/"}, "a.m4a", "b.m4a", "128000"); })
-          .errorName(),
-      ipc::kInvalidArgs);
+  // Arguments of the wrong types are refused.
+  EXPECT_EQ(callService(contract::kExporterService, contract::kConvertToAac,
+                        [&](ipc::MessageWriter& m) { m.add(ipc::ObjectPath{"/"}, song, "b.m4a", "128000"); })
+                .errorName(),
+            ipc::kInvalidArgs);
 }
 
 }  // namespace

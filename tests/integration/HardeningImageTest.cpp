@@ -1,10 +1,8 @@
 // The picture service under costly and large pictures: what would cost too
 // much is answered at once while other connections are served, a 108-
-// megapixel photo gets its record in bounded memory, and a picture turned
-// upright carries only the EXIF sub-directory.
+// megapixel photo gets its record in bounded memory.
 
 #include <gtest/gtest.h>
-#include <libexif/exif-data.h>
 
 #include <fstream>
 #include <future>
@@ -13,7 +11,6 @@
 #include "client/Session.h"
 #include "fixtures/ExifFixture.h"
 #include "fixtures/JpegFixture.h"
-#include "platform/exif/ExifData.h"
 #include "support/ServiceHarness.h"
 #include "unit/ImagingTestPictures.h"
 
@@ -21,28 +18,6 @@ using namespace corvane;
 using namespace corvane::test;
 
 namespace {
-
-class HardeningImage : public ::testing::Test {
- protected:
-  void SetUp() override {
-    daemon = std::make_unique<DaemonProcess>();
-    ASSERT_TRUE(bus.waitForOwner("org.corvane.ImageParser_Halvern", true)) << daemon->log();
-  }
-
-  // A figure of the daemon's /proc status, in MiB.
-  double statusMiB(const std::string& field) const {
-    std::ifstream status("/proc/" + std::to_string(daemon->pid()) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
-    }
-    return -1;
-  }
-
-  PrivateBus bus;
-  ScratchDir dir;
-  std::unique_ptr<DaemonProcess> daemon;
-  client::Session session{"org.corvane.test.hardening"};
-};
 
 // How long a build of path takes from its own connection, and whether it found a record.
 std::pair<bool, std::chrono::duration<double>> timedBuild(const std::string& path) {
@@ -52,7 +27,21 @@ std::pair<bool, std::chrono::duration<double>> timedBuild(const std::string& pat
   return {found, std::chrono::steady_clock::now() - start};
 }
 
-TEST_F(HardeningImage, CostlyPicturesAreAnsweredAtOnceWhileOthersAreServed) {
+TEST(HardeningImage, CostlyPicturesAreAnsweredAtOnceAndABigPhotoGetsItsRecordInBoundedMemory) {
+  PrivateBus bus;
+  ScratchDir dir;
+  client::Session session{"org.corvane.test.hardening"};
+  DaemonProcess daemon;
+  ASSERT_TRUE(bus.waitForOwner("org.corvane.ImageParser_Halvern", true)) << daemon.log();
+  // A figure of the daemon's /proc status, in MiB.
+  const auto statusMiB = [&](const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(daemon.pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
+    }
+    return -1.0;
+  };
+
   ASSERT_TRUE(writeBytes(dir.file("small.jpg"), imagingtest::jpeg(64, 48, imagingtest::solid({9, 9, 9}))));
   const std::tuple<const char*, ByteVec, const char*> costly[] = {
       {"scans.jpg", progressiveJpeg(8000, 8000, 63, 4), "a JPEG of more than 100 scans"},
@@ -68,11 +57,10 @@ TEST_F(HardeningImage, CostlyPicturesAreAnsweredAtOnceWhileOthersAreServed) {
     const auto [costlyFound, costlyTook] = refused.get();
     EXPECT_FALSE(costlyFound);
     EXPECT_LT(costlyTook.count(), 2.0);
-    EXPECT_TRUE(daemon->logContains(std::string("Picture over budget: ") + reason));
+    EXPECT_TRUE(daemon.logContains(std::string("Picture over budget: ") + reason));
   }
-}
 
-TEST_F(HardeningImage, A108MegapixelPhotoGetsItsRecordInBoundedMemory) {
+  // A 108-megapixel photo.
   const vips::VImage xy = vips::VImage::xyz(12000, 9000);
   const vips::VImage x = xy.extract_band(0), y = xy.extract_band(1);
   (x / 50)
@@ -80,7 +68,7 @@ TEST_F(HardeningImage, A108MegapixelPhotoGetsItsRecordInBoundedMemory) {
       .bandjoin((x + y) / 90)
       .cast(VIPS_FORMAT_UCHAR)
       .jpegsave(dir.file("big.jpg").c_str());
-  std::ofstream("/proc/" + std::to_string(daemon->pid()) + "/clear_refs") << "5";  // peak := now
+  std::ofstream("/proc/" + std::to_string(daemon.pid()) + "/clear_refs") << "5";  // peak := now
   const double before = statusMiB("VmRSS");
 
   const auto record = client::ImageInfoBuilderClient().build(dir.file("big.jpg"));
@@ -91,36 +79,6 @@ TEST_F(HardeningImage, A108MegapixelPhotoGetsItsRecordInBoundedMemory) {
       imagingtest::decode(valueOf<media::Bytes>(*record, "Image").value_or(media::Bytes{}));
   EXPECT_EQ(std::pair(thumbnail.width(), thumbnail.height()), std::pair(100, 75));
   EXPECT_LT(statusMiB("VmHWM") - before, 300.0);
-}
-
-TEST_F(HardeningImage, RotationCarriesTheExifSubDirectoryOnly) {
-  ExifBuilder exif;
-  exif.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Corvane Camera")
-      .shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, 6)
-      .ascii(Ifd::Gps, EXIF_TAG_GPS_LATITUDE_REF, "N")
-      .shortValue(Ifd::Exif, EXIF_TAG_EXPOSURE_PROGRAM, 2)
-      .add(Ifd::Exif, EXIF_TAG_PIXEL_X_DIMENSION, EXIF_FORMAT_LONG, exif.u32(40))
-      .add(Ifd::Exif, EXIF_TAG_PIXEL_Y_DIMENSION, EXIF_FORMAT_LONG, exif.u32(30))
-      .thumbnail(minimalJpeg());
-  const ByteVec turned = client::ImageInfoBuilderClient().rotateImageDataByExif(
-      exif.jpeg(imagingtest::jpeg(40, 30, imagingtest::solid({200, 10, 10}))));
-  EXPECT_EQ(imagingtest::decode(turned).width(), 30);
-
-  const exif::ExifDataPtr carried = exif::loadAsStored(turned);
-  ASSERT_TRUE(carried);
-  for (ExifIfd ifd : {EXIF_IFD_0, EXIF_IFD_1, EXIF_IFD_GPS, EXIF_IFD_INTEROPERABILITY})
-    EXPECT_EQ(carried->ifd[ifd]->count, 0u) << exif_ifd_get_name(ifd);
-  EXPECT_EQ(carried->size, 0u);  // no thumbnail
-  ExifContent* properties = carried->ifd[EXIF_IFD_EXIF];
-  EXPECT_EQ(properties->count, 3u);
-  EXPECT_TRUE(exif_content_get_entry(properties, EXIF_TAG_EXPOSURE_PROGRAM));
-  const ExifByteOrder order = exif_data_get_byte_order(carried.get());
-  auto dimension = [&](ExifTag tag) {
-    const ExifEntry* entry = exif_content_get_entry(properties, tag);
-    return entry && entry->format == EXIF_FORMAT_LONG ? exif_get_long(entry->data, order) : 0u;
-  };
-  EXPECT_EQ(std::pair(dimension(EXIF_TAG_PIXEL_X_DIMENSION), dimension(EXIF_TAG_PIXEL_Y_DIMENSION)),
-            std::pair(30u, 40u));
 }
 
 }  // namespace

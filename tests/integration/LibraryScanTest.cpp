@@ -61,15 +61,14 @@ TEST_F(LibraryScan, RecordsComeInPathOrderAsOneAtATimeAndEndWithASummary) {
   // A big picture first, which its service takes long over while the MP3
   // service answers the files after it.
   fs::create_directories(dir.file("a/b"));
-  const auto picture = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
-                                   "testsrc=size=3000x2000", "-frames:v", "1", dir.file("a/a.jpg")});
-  ASSERT_EQ(picture.status, 0) << picture.err;
-  const auto song = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
-                                "sine=duration=1", "-c:a", "aac", dir.file("c.m4a")});
-  ASSERT_EQ(song.status, 0) << song.err;
-  const auto ogg = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
-                               "sine=duration=1", "-c:a", "libvorbis", dir.file("c.ogg")});
-  ASSERT_EQ(ogg.status, 0) << ogg.err;
+  for (const auto& [source, option, value, name] :
+       {std::tuple("testsrc=size=3000x2000", "-frames:v", "1", "a/a.jpg"),
+        {"sine=duration=1", "-c:a", "aac", "c.m4a"},
+        {"sine=duration=1", "-c:a", "libvorbis", "c.ogg"}}) {
+    const auto made = runCommand({"/usr/bin/ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", source,
+                                  option, value, dir.file(name)});
+    ASSERT_EQ(made.status, 0) << made.err;
+  }
   std::vector<std::string> expected{dir.file("a/a.jpg")};
   for (int i = 1; i <= 6; ++i) {
     expected.push_back(dir.file("a/b/song" + std::to_string(i) + ".mp3"));

@@ -39,6 +39,16 @@ pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
   return pid;
 }
 
+// Asks done every step until it says yes or the time is up.
+bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;; std::this_thread::sleep_for(step)) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
 }  // namespace
 
 ScratchDir::ScratchDir() {
@@ -137,12 +147,7 @@ bool PrivateBus::hasOwner(const std::string& busName) const {
 
 bool PrivateBus::waitForOwner(const std::string& busName, bool owned,
                               std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (hasOwner(busName) == owned) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
+  return pollUntil([&] { return hasOwner(busName) == owned; }, timeout, 20ms);
 }
 
 DaemonProcess::DaemonProcess() {
@@ -163,17 +168,14 @@ DaemonProcess::~DaemonProcess() {
 }
 
 std::optional<int> DaemonProcess::waitForExit(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!status_) {
-    int status = 0;
-    const pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(10ms);
-  }
+  pollUntil(
+      [&] {
+        int status = 0;
+        if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_)
+          status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_.has_value();
+      },
+      timeout, 10ms);
   return status_;
 }
 
@@ -186,12 +188,7 @@ bool DaemonProcess::logContains(const std::string& text) const {
 }
 
 bool DaemonProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (logContains(text)) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
+  return pollUntil([&] { return logContains(text); }, timeout, 10ms);
 }
 
 ipc::Reply callService(const char* serviceName, const ipc::contract::Method& method,

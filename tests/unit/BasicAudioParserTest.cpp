@@ -42,24 +42,21 @@ std::unique_ptr<tt::ScratchDir> BasicAudioParserTest::dir_;
 using tt::shown;
 
 TEST_F(BasicAudioParserTest, FlacAndOggAreMeasuredOtherNamesAreNot) {
-  struct Row {
-    const char* name;
-    const char* title;
-    const char* playLength;  // seconds + 1, truncated
-    const char* reservedInt;
-  };
-  const Row rows[] = {{"Track.FLAC", "Track", "246", "0"},     {"vorbis.ogg", "vorbis", "4", "0"},
-                      {"opus.ogg", "opus", "3", "0"},          {"flac.ogg", "flac", "2", "0"},
-                      {"track.oga", "track", "<absent>", "9"}, {"track.opus", "track", "<absent>", "9"},
-                      {"README", "README", "<absent>", "9"}};
+  // name, title, play length (seconds + 1, truncated), reserved int
+  const std::tuple<const char*, const char*, const char*, const char*> rows[] = {
+      {"Track.FLAC", "Track", "246", "0"},     {"vorbis.ogg", "vorbis", "4", "0"},
+      {"opus.ogg", "opus", "3", "0"},          {"flac.ogg", "flac", "2", "0"},
+      {"track.oga", "track", "<absent>", "9"}, {"track.opus", "track", "<absent>", "9"},
+      {"README", "README", "<absent>", "9"}};
   corvane::log::Capture capture;
-  for (const Row& row : rows) {
-    const auto r = RZBasicAudioParser().build(path(row.name));
-    ASSERT_TRUE(r) << row.name;
-    EXPECT_EQ(shown(*r, MediaDBMusicColumnTitle), row.title);
-    EXPECT_EQ(shown(*r, MediaDBMusicColumnPlayLength), row.playLength) << row.name;
-    EXPECT_EQ(shown(*r, MediaDBCommonColumnReservedInt), row.reservedInt) << row.name;
-    EXPECT_EQ(r->get<uint64_t>(MediaDBCommonColumnFileSize) != nullptr, true);
+  for (const auto& [name, title, playLength, reservedInt] : rows) {
+    const auto r = RZBasicAudioParser().build(path(name));
+    ASSERT_TRUE(r) << name;
+    const tt::Fields expected{{MediaDBMusicColumnTitle, title},
+                              {MediaDBMusicColumnPlayLength, playLength},
+                              {MediaDBCommonColumnReservedInt, reservedInt}};
+    EXPECT_EQ(tt::pick(*r, expected), expected) << name;
+    EXPECT_TRUE(r->get<uint64_t>(MediaDBCommonColumnFileSize));
   }
   EXPECT_EQ(capture.count("bass load error"), 0u);  // only the type reader's unknown extensions
 }

@@ -7,12 +7,9 @@
 #include <unistd.h>
 
 #include <numeric>
-#include <sstream>
 
 #include "TestSupport.h"
-#include "builders/MP4Parser.h"
 #include "export/MP4ExporterImpl.h"
-#include "media/MediaDBKeys.h"
 #include "platform/audio/RZExtAudioFile.h"
 #include "platform/movie/MovieExport.h"
 
@@ -93,55 +90,30 @@ class MP4ExporterTest : public ::testing::Test {
 
 // ---- the settings container --------------------------------------------
 
-std::string atom(const std::string& type, const std::string& data, uint16_t children = 0) {
-  const uint32_t size = static_cast<uint32_t>(20 + data.size());
-  std::string out{char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
-  out += type + std::string("\0\0\0\1\0\0", 6) + char(children >> 8) + char(children) + std::string(4, '\0');
-  return out + data;
-}
-// Leaves from "type=hex type=hex ...".
-std::string leaves(const std::string& list) {
-  std::istringstream in(list);
-  std::string out;
-  for (std::string item; in >> item;) out += atom(item.substr(0, 4), tt::fromHex(item.substr(5)));
-  return out;
-}
-
-// The settings as the table of the export describes them.
-std::string settingsFromTable(const std::string& psiz = "000005aa", const std::string& envi = "70617374") {
-  const std::string vide = leaves(
-      "sptl=0000000000000000000000000300 tprl=000003000000000000000000 drat=00000000000000000000030000000300 "
-      "mpso=00 mfra=00000000 psfr=00000000 bfra=00 mpes=0000 hard=" +
-      std::string(40, '0') + " ends=0000 cflg=0044 cmfr=6170706c clut= vers=0003001c00010000");
-  const std::string isiz = leaves("iwdt=00000000 ihgt=00000000 scam=73703270");
-  const std::string soun = leaves("ssct=74776f73 ssrt=ac440000 ssss=0010 sscc=0001 vers=0003001400010000");
-  const std::string rest =
-      leaves("ftyp=6d703432 envi=" + envi +
-             " enso=70617374 conf=6d706734 chan=00000001 aqlt=00000060 "
-             "base=00000000 txen=00000000 rtxt=0000 hint=00000001 psiz=" +
-             psiz + " pdur=00000064 rsmk=00000000 bfrm=00000000 prof=00000000 vrai=00000000");
-  const std::string root = atom("vide", vide, 14) + atom("isiz", isiz, 3) + atom("soun", soun, 5) + rest;
-  return std::string(12, '\0') + atom("sean", root, 19);
-}
-
 std::optional<ExportSettings> read(const std::string& bytes) {
   return readExportSettings({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
 }
 
-TEST(ExportSettingsTest, TheConstantDataIsTheTableAndReadsAsMp42WithHints) {
-  const media::ByteSpan stored = mp4ExportSetting();
-  EXPECT_EQ(std::string(stored.begin(), stored.end()), settingsFromTable());
-  const auto settings = read(settingsFromTable());
+std::string stored() { return {mp4ExportSetting().begin(), mp4ExportSetting().end()}; }
+// The stored settings with the data of leaf type (after its 20-byte header)
+// overwritten from offset on.
+std::string withLeaf(const std::string& type, size_t offset, const std::string& data) {
+  std::string out = stored();
+  return out.replace(out.find(type) + 16 + offset, data.size(), data);
+}
+
+TEST(ExportSettingsTest, TheStoredSettingsReadAsMp42WithHints) {
+  const auto settings = read(stored());
   ASSERT_TRUE(settings);
   EXPECT_EQ(settings->fileType, fourcc("mp42"));
   EXPECT_TRUE(settings->hint);
   EXPECT_EQ(settings->packetBytes, 1450u);
   EXPECT_EQ(settings->packetMilliseconds, 100u);
-  EXPECT_EQ(read(settingsFromTable("00002000"))->packetBytes, 8192u);
+  EXPECT_EQ(read(withLeaf("psiz", 2, std::string("\x20\0", 2)))->packetBytes, 8192u);
 }
 
 TEST(ExportSettingsTest, BrokenContainersAndUnmetSettingsAreRefused) {
-  const std::string good = settingsFromTable();
+  const std::string good = stored();
   auto changed = [&](size_t at, char value) {
     std::string bad = good;
     bad[at] = value;
@@ -157,8 +129,8 @@ TEST(ExportSettingsTest, BrokenContainersAndUnmetSettingsAreRefused) {
                                  changed(27, 18),
                                  changed(29, 1),
                                  changed(35, char(0x87)),
-                                 settingsFromTable("000005a9"),
-                                 settingsFromTable("000005aa", "00000000"),
+                                 withLeaf("psiz", 3, "\xa9"),
+                                 withLeaf("envi", 0, std::string(4, '\0')),
                                  ""};
   for (size_t i = 0; i < std::size(refused); ++i) EXPECT_FALSE(read(refused[i])) << i;
 }
@@ -206,7 +178,6 @@ TEST_F(MP4ExporterTest, MoviesExportAsHintedMp42WithProgressToTheEnd) {
     EXPECT_TRUE(std::all_of(delegate.heard.begin(), delegate.heard.end() - 1,
                             [](int p) { return p >= 1 && p <= 99; }));
   }
-  EXPECT_EQ(MP4ExporterImpl().exportWithDelegate(nullptr, path("movie.mov"), target), kExportOK);
   expectNoStrayFiles();
 }
 
@@ -232,10 +203,12 @@ TEST_F(MP4ExporterTest, AppleLosslessIsFoundOnlyInEnabledTracks) {
 
 // ---- conversion -------------------------------------------------------------
 
-TEST_F(MP4ExporterTest, AppleLosslessConvertsToAacKeepingRateChannelsLengthAndTags) {
-  for (const auto& [source, rateAndChannels] :
-       {std::pair{"stereo.m4a", "44100,2\n"}, {"mono.m4a", "22050,1\n"}}) {
-    const std::string target = path(std::string("aac-") + source);
+// An MP3 source's ID3 tags go in as MP4 tags, with no ID3 tag in front.
+TEST_F(MP4ExporterTest, ConversionToAacKeepsRateChannelsLengthAndTags) {
+  for (const auto& [source, rateAndChannels, title] : {std::tuple{"stereo.m4a", "44100,2\n", "Song"},
+                                                       {"mono.m4a", "22050,1\n", "Song"},
+                                                       {"song.mp3", "44100,1\n", "Tune"}}) {
+    const std::string target = path(std::string("aac-") + source + ".m4a");
     Recorder delegate;
     ASSERT_EQ(MP4ExporterImpl().convertToAacWithDelegate(&delegate, path(source), target, 64000), 0)
         << source;
@@ -243,8 +216,11 @@ TEST_F(MP4ExporterTest, AppleLosslessConvertsToAacKeepingRateChannelsLengthAndTa
     EXPECT_EQ(probe(target, "stream=codec_name"), "aac\n");
     EXPECT_EQ(probe(target, "stream=sample_rate,channels"), rateAndChannels);
     EXPECT_NEAR(decodedFrames(target), decodedFrames(path(source)), 1024) << source;
-    EXPECT_EQ(tt::readWithMutagen(target, true)->text("\xA9nam"), "Song");
+    EXPECT_NE(tt::readBytes(target).at(0), 'I');
+    EXPECT_EQ(tt::readWithMutagen(target, true).value_or(tt::ReadTag{}).text("\xA9nam"), title);
   }
+  EXPECT_EQ(tt::readWithMutagen(path("aac-song.mp3.m4a"), true).value_or(tt::ReadTag{}).text("\251alb"),
+            "Disc");
 }
 
 TEST_F(MP4ExporterTest, ProgressRisesByWholePercentsThenEndsAt100) {
@@ -289,16 +265,6 @@ TEST_F(MP4ExporterTest, BitRatesOutsideTheRangeBecome128k) {
     const double measured = std::stod(probe(path("b.m4a"), "stream=bit_rate")) / 1000;
     EXPECT_TRUE(measured >= low && measured <= high) << asked << ": " << measured;
   }
-}
-
-TEST_F(MP4ExporterTest, AnMp3SourcesTagsGoInAsMp4Tags) {
-  const std::string target = path("from-mp3.m4a");
-  ASSERT_EQ(MP4ExporterImpl().convertToAacWithDelegate(nullptr, path("song.mp3"), target, 0), 0);
-  EXPECT_NE(tt::readBytes(target)[0], 'I');  // no ID3 tag in front
-  const auto record = builders::MP4Parser().build(target);
-  ASSERT_TRUE(record);
-  EXPECT_EQ(*record->get<std::string>(media::MediaDBMusicColumnTitle), "Tune");
-  EXPECT_EQ(*record->get<std::string>(media::MediaDBMusicColumnAlbum), "Disc");
 }
 
 // ---- bad input ----------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "image/ExifExtractor.h"
 #include "image/ExifRotation.h"
 #include "image/UnifiedImageInfoBuilder.h"
+#include "platform/exif/ExifData.h"
 #include "unit/TestSupport.h"
 
 namespace corvane::image {
@@ -345,29 +346,38 @@ Rgb cornerPattern(int x, int y) {
 // The orientation stands in both directories, as in some cameras' files
 // (libexif keeps IFD 1 entries when there is a thumbnail).
 Bytes photoWithOrientation(uint16_t orientation) {
-  return ExifBuilder()
-      .ascii(Ifd::Zero, EXIF_TAG_MAKE, "Corvane Test Camera")
+  ExifBuilder exif;
+  return exif.ascii(Ifd::Zero, EXIF_TAG_MAKE, "Corvane Test Camera")
       .shortValue(Ifd::Zero, EXIF_TAG_ORIENTATION, orientation)
       .shortValue(Ifd::One, EXIF_TAG_ORIENTATION, orientation)
+      .ascii(Ifd::Gps, EXIF_TAG_GPS_LATITUDE_REF, "N")
       .shortValue(Ifd::Exif, EXIF_TAG_EXPOSURE_PROGRAM, 2)
+      .add(Ifd::Exif, EXIF_TAG_PIXEL_X_DIMENSION, EXIF_FORMAT_LONG, exif.u32(kW))
+      .add(Ifd::Exif, EXIF_TAG_PIXEL_Y_DIMENSION, EXIF_FORMAT_LONG, exif.u32(kH))
       .thumbnail(minimalJpeg())
       .jpeg(imagingtest::jpeg(kW, kH, cornerPattern));
 }
 
-// Whether the JPEG carries EXIF, whether any directory holds an orientation,
-// the Make text (IFD 0) and the exposure program (the EXIF sub-directory).
-std::tuple<bool, bool, std::string, std::string> exifOf(const Bytes& jpeg) {
-  ExifDataPtr data(exif_data_new_from_data(jpeg.data(), static_cast<unsigned>(jpeg.size())), exif_data_unref);
-  if (!data) return {false, false, "", ""};
+// What a JPEG's EXIF holds: whether any directory has an orientation, the
+// entry counts of the directories, whether there is a thumbnail, and the
+// texts of the exposure program and the pixel dimensions.
+std::tuple<bool, std::vector<unsigned>, bool, std::string> exifOf(const Bytes& jpeg) {
+  const auto data = exif::loadAsStored(jpeg);
+  if (!data) return {};
   bool hasOrientation = false;
-  for (ExifContent* content : data->ifd)
+  std::vector<unsigned> counts;
+  for (ExifContent* content : data->ifd) {
     hasOrientation |= exif_content_get_entry(content, EXIF_TAG_ORIENTATION) != nullptr;
-  char make[256] = {}, program[256] = {};
-  if (ExifEntry* entry = exif_data_get_entry(data.get(), EXIF_TAG_MAKE))
-    exif_entry_get_value(entry, make, sizeof make);
-  if (ExifEntry* entry = exif_data_get_entry(data.get(), EXIF_TAG_EXPOSURE_PROGRAM))
-    exif_entry_get_value(entry, program, sizeof program);
-  return {true, hasOrientation, make, program};
+    counts.push_back(content->count);
+  }
+  std::string texts;
+  for (ExifTag tag : {EXIF_TAG_EXPOSURE_PROGRAM, EXIF_TAG_PIXEL_X_DIMENSION, EXIF_TAG_PIXEL_Y_DIMENSION}) {
+    char text[256] = {};
+    if (ExifEntry* entry = exif_data_get_entry(data.get(), tag))
+      exif_entry_get_value(entry, text, sizeof text);
+    texts += std::string(text) + ";";
+  }
+  return {hasOrientation, counts, data->size > 0, texts};
 }
 
 enum Corner { TL, TR, BL, BR };
@@ -398,9 +408,12 @@ TEST(ExifRotation, EveryOrientationComesOutUpright) {
       const int y = corners[i] == TL || corners[i] == TR ? kBlock / 2 : image.height() - kBlock / 2;
       EXPECT_TRUE(imagingtest::near(imagingtest::pixelAt(image, x, y), colours[i], 40)) << i;
     }
-    // The source's EXIF sub-directory comes along; its main directory, with
-    // the orientation that would turn it again, stays behind.
-    EXPECT_EQ(exifOf(result), std::make_tuple(true, false, std::string(), std::string("Normal program")));
+    // The source's EXIF sub-directory comes along with the new pixel size;
+    // the other directories (the orientation that would turn it again, GPS)
+    // and the thumbnail stay behind.
+    const std::string size = sideways ? "64;96;" : "96;64;";
+    EXPECT_EQ(exifOf(result),
+              std::make_tuple(false, std::vector<unsigned>{0, 0, 3, 0, 0}, false, "Normal program;" + size));
   }
 }
 
